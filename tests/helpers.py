@@ -1,0 +1,162 @@
+"""Writers of field and phase-space dumps, and small test utilities.
+
+The writers produce the byte layout that the simulation writes, so tests,
+benchmarks and CLI checks can make dumps of any shape (including broken
+ones) without a Fortran compiler. tests/data/ holds dumps written by real
+Fortran I/O (tests/fortran/) that pin these writers down.
+"""
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+
+DATA_DIR = Path(__file__).parent / "data"
+TESTS_DIR = Path(__file__).parent
+
+# Header entries the readers look at.
+NPROC_Y, NPROC_Z, NX, NY, NZ, NDIMENSION = 0, 1, 3, 4, 6, 14
+
+
+def grid_values(nx, ny, nz):
+    """The sample field i + 10*j + 100*k (x fastest) and axes used by the
+    Fortran fixtures: x = 0.5*i, y = 1 + j, z = -2 + 0.25*k."""
+    i, j, k = np.meshgrid(np.arange(nx), np.arange(ny), np.arange(nz), indexing="ij")
+    field = (i + 10 * j + 100 * k).astype(np.float32)
+    x = (0.5 * np.arange(nx)).astype(np.float32)
+    y = (1.0 + np.arange(ny)).astype(np.float32)
+    z = (-2.0 + 0.25 * np.arange(nz)).astype(np.float32)
+    return field, x, y, z
+
+
+def fortran_records(payloads, bad_markers=False):
+    """Frames each payload as a sequential unformatted record: an int32
+    length marker on both sides. With bad_markers the markers hold values
+    that have nothing to do with the payload (readers must not care)."""
+    out = bytearray()
+    for n, payload in enumerate(payloads):
+        payload = bytes(payload)
+        if bad_markers:
+            head, tail = -7 - n, 0x7FFF0000 + n
+        else:
+            head = tail = len(payload)
+        out += np.int32(head).tobytes() + payload + np.int32(tail).tobytes()
+    return bytes(out)
+
+
+def _split(total, parts):
+    return [len(a) for a in np.array_split(np.arange(total), parts)] if parts > 0 else []
+
+
+def field_dump_bytes(field, x=None, y=None, z=None, *, nproc_y=None, nproc_z=None,
+                     ny_loc=None, nz_loc=None, nparam=20, int_params=None,
+                     real_params=None, blocks=None, bad_markers=False):
+    """Bytes of a field dump holding `field` (an (nx, ny, nz) array).
+
+    The grid is cut into nproc_z layers of nproc_y blocks. ny_loc gives the
+    blocks' y extents, either one list for every layer or one list per
+    layer; nz_loc gives the layer heights; without them the sizes are split
+    as evenly as possible. `blocks`, a list of ((nx_loc, ny_loc, nz_loc),
+    data or None), replaces the blocks cut from the field verbatim, for
+    dumps whose extents do not tile the grid. int_params ({index: value})
+    overrides header entries after the defaults are filled in; entries
+    beyond nparam are dropped, so a short header simply lacks them.
+    x, y, z default to the sample axes of grid_values().
+    """
+    field = np.asarray(field, dtype=np.float32)
+    nx, ny, nz = field.shape
+    _, x0, y0, z0 = grid_values(nx, ny, nz)
+    axes = [np.asarray(a if a is not None else d, dtype="<f4") for a, d in ((x, x0), (y, y0), (z, z0))]
+    if nz_loc is None:
+        nz_loc = _split(nz, nproc_z or 1)
+    if ny_loc is None:
+        ny_loc = _split(ny, nproc_y or 1)
+    per_layer = len(ny_loc) > 0 and np.ndim(ny_loc[0]) > 0
+    layers = [list(r) for r in ny_loc] if per_layer else [list(ny_loc)] * len(nz_loc)
+
+    if blocks is None:
+        blocks, z0 = [], 0
+        for height, rows in zip(nz_loc, layers):
+            y0 = 0
+            for width in rows:
+                blocks.append(((nx, width, height), field[:, y0:y0 + width, z0:z0 + height]))
+                y0 += width
+            z0 += height
+    ints = {NPROC_Y: len(layers[0]) if layers else 0, NPROC_Z: len(layers),
+            NX: nx, NY: ny, NZ: nz, NDIMENSION: 3, **(int_params or {})}
+    ipar = [ints.get(i, 1000 + i) for i in range(nparam)]
+    rpar = real_params if real_params is not None else 0.5 * np.arange(nparam)
+
+    payloads = [np.int32(nparam).tobytes(), np.asarray(ipar, "<i4").tobytes(),
+                np.asarray(rpar, "<f4").tobytes()]
+    for extent, data in blocks:
+        if data is None:
+            data = np.arange(np.prod(extent, dtype=np.int64) if min(extent) > 0 else 0)
+        payloads += [np.asarray(extent, "<i4").tobytes(),
+                     np.asarray(data, "<f4").ravel(order="F").tobytes()]
+    payloads += [a.tobytes() for a in axes]
+    return fortran_records(payloads, bad_markers)
+
+
+def write_field_dump(path, field, x=None, y=None, z=None, **kw):
+    """Writes field_dump_bytes(...) to path and returns the bytes written."""
+    data = field_dump_bytes(field, x, y, z, **kw)
+    Path(path).write_bytes(data)
+    return data
+
+
+def field_dump_size(nx, ny, nz, blocks=1, nparam=20):
+    """Length in bytes of a well-formed field dump."""
+    return 3 * 8 + 4 + 8 * nparam + blocks * (8 + 12 + 8) + 3 * 8 + 4 * (nx * ny * nz + nx + ny + nz)
+
+
+def phase_dump_bytes(particles, n, block_counts=None, trailing=None, extra=b""):
+    """Bytes of a phase-space dump: blocks of [int32 N][N entries], each
+    entry the 2n+1 float32 components of one particle and one trailing
+    word. Counts <= 0 make empty blocks. `trailing` is a scalar or one value
+    per particle (int32 if integral, else float32), by default 7000 + p;
+    `extra` is appended raw (stray bytes, a cut-off block)."""
+    parts = np.asarray(particles, dtype="<f4").reshape(-1, 2 * n + 1)
+    count = len(parts)
+    if block_counts is None:
+        block_counts = [count]
+    assert sum(c for c in block_counts if c > 0) == count, "block counts must add up to the particles"
+    if trailing is None:
+        trailing = 7000 + np.arange(count)
+    trailing = np.broadcast_to(trailing, (count,))
+    words = trailing.astype("<i4" if trailing.dtype.kind in "iub" else "<f4").view("<f4")
+    entries = np.concatenate([parts, words[:, None]], axis=1)
+    out, p = bytearray(), 0
+    for c in block_counts:
+        out += np.int32(c).tobytes()
+        if c > 0:
+            out += entries[p:p + c].tobytes()
+            p += c
+    return bytes(out) + bytes(extra)
+
+
+def write_phase_dump(path, particles, n, block_counts=None, trailing=None, extra=b""):
+    """Writes phase_dump_bytes(...) to path and returns the bytes written."""
+    data = phase_dump_bytes(particles, n, block_counts, trailing, extra)
+    Path(path).write_bytes(data)
+    return data
+
+
+def phase_values(count, n):
+    """The sample particles of the Fortran fixture: component k of particle
+    p is 10*p + k + 0.5; shape (count, 2n+1)."""
+    p, k = np.meshgrid(np.arange(count), np.arange(2 * n + 1), indexing="ij")
+    return (10 * p + k + 0.5).astype(np.float32)
+
+
+def run_isolated(code, *, timeout=120):
+    """Runs `code` in a fresh interpreter (with this directory importable)
+    and asserts that it ended normally and printed nothing on stdout.
+    For calls that might kill or hang the process. Returns the result."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(TESTS_DIR), os.environ.get("PYTHONPATH")])))
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=timeout, env=env)
+    assert proc.returncode == 0 and proc.stdout == "", (
+        f"rc={proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
+    return proc
