@@ -1,0 +1,85 @@
+// Small RAII handles over the CPython C API: every path out of a function
+// releases what it holds, without a goto ladder.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace quickio::frame {
+
+// An owned (strong) reference. The raw constructor is private so that every
+// call site says whether it takes over a new reference or adds one.
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    static PyRef steal(PyObject* p) noexcept { return PyRef(p); }
+    static PyRef ref(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return PyRef(p);
+    }
+
+    PyRef(PyRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    // Hands the reference over to the caller (usually: to Python).
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit PyRef(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Releases the interpreter lock for the lifetime of the scope. Nothing in
+// the scope may touch a Python object.
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// The pending exception, taken out of the thread state and put back on
+// destruction, so that API calls which must not see it can run in between.
+class SavedError {
+public:
+    SavedError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &exc_, &tb_);
+#endif
+    }
+    ~SavedError() {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exc_);
+#else
+        PyErr_Restore(type_, exc_, tb_);
+#endif
+    }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* tb_ = nullptr;
+#endif
+    PyObject* exc_ = nullptr;
+};
+
+}  // namespace quickio::frame
