@@ -1,0 +1,181 @@
+// Module beamdump: phase-space dumps. `total_phase_space_read` loads a dump
+// by name and returns its particles as a (2n+1, P) column-major array;
+// `beamdump` fills a caller-supplied float32 buffer from a dump.
+#include <cstdint>
+#include <string>
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "loader.hpp"
+#include "module.hpp"
+#include "phase_reader.hpp"
+#include "recvbuf.hpp"
+
+namespace {
+
+using quickio::frame::FloatView;
+using quickio::frame::Module;
+using quickio::frame::PyRef;
+
+PyObject* total_phase_space_read(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* beamdump(PyObject*, PyObject* args, PyObject* kwargs);
+
+PyMethodDef total_phase_space_read_def = {
+    "total_phase_space_read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(total_phase_space_read)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef beamdump_def = {"beamdump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(beamdump)),
+                            METH_VARARGS | METH_KEYWORDS, nullptr};
+
+// Process-wide and never destroyed: the module lives until the process ends,
+// and its references must not be dropped after the interpreter is gone.
+Module& mod = *new Module({
+    "beamdump",
+    "dorvo\\quickio\\beamdump",
+    {{"numpy", "np", 10}},
+    {{&total_phase_space_read_def, 14}, {&beamdump_def, 39}},
+});
+
+// Source lines of the steps, as shown in traceback entries.
+namespace line {
+constexpr int loader_binding = 14, path = 18, open = 19, encode = 20, c_path = 22, n_dimensions = 23;
+constexpr int count = 25, jump = 27, total = 28, buffer = 30, call_beamdump = 32, reshape = 34, result = 35;
+constexpr int beamdump_binding = 39, beamdump_ps = 41, beamdump_rest = 43;
+}  // namespace line
+
+// A negative dimension count has no layout; refusing it up front keeps the
+// passes from seeking backwards forever or sizing entries below one word.
+bool check_dimensions(int32_t n) {
+    if (n < 0) {
+        PyErr_Format(PyExc_ValueError, "n_dimensions must be >= 0, got %d", n);
+        return false;
+    }
+    return true;
+}
+
+PyObject* total_phase_space_read(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* const params_names[] = {"file_path", "params"};
+    PyObject* argv[2];
+    if (!quickio::frame::bind_arguments("total_phase_space_read", params_names, 2, args, kwargs, argv)) {
+        return mod.fail("total_phase_space_read", line::loader_binding);
+    }
+    auto fail = [](int at) { return mod.fail("total_phase_space_read", at); };
+
+    PyRef path = PyRef::steal(quickio::frame::dump_path(argv[0]));
+    if (!path) {
+        return fail(line::path);
+    }
+    // Opened so that a missing file raises the interpreter's own error; held
+    // (never read) until the function returns.
+    PyRef file = PyRef::steal(PyObject_CallFunction(mod.builtin_open(), "Os", path.get(), "rb"));
+    if (!file) {
+        return fail(line::open);
+    }
+    PyRef uni_path = PyRef::steal(quickio::frame::encode_utf8(path.get()));
+    if (!uni_path) {
+        return fail(line::encode);
+    }
+    std::string c_path;
+    if (!quickio::frame::to_byte_path(uni_path.get(), c_path)) {
+        return fail(line::c_path);
+    }
+    int32_t n_dimensions = 0;
+    if (!quickio::frame::param_int32(argv[1], "n_dimensions", &n_dimensions) || !check_dimensions(n_dimensions)) {
+        return fail(line::n_dimensions);
+    }
+
+    int64_t part_number = 0;
+    quickio::native::Error error;
+    {
+        quickio::frame::GilRelease unlocked;
+        error = quickio::native::count_particles(c_path.c_str(), n_dimensions, &part_number);
+    }
+    if (error) {
+        Module::raise(error, c_path);
+        return fail(line::count);
+    }
+    const int64_t jump = 2 * int64_t{n_dimensions} + 1;
+    // The count pass has checked every block against the file's size, so the
+    // product is bounded by the file's length.
+    const int64_t tot_dimension = jump * part_number;
+
+    PyRef ps = PyRef::steal(quickio::frame::new_receiving_buffer(tot_dimension));
+    if (!ps) {
+        return fail(line::buffer);
+    }
+    {
+        PyRef reader = PyRef::steal(mod.lookup("beamdump"));
+        if (!reader) {
+            return fail(line::call_beamdump);
+        }
+        PyRef call_args = PyRef::steal(Py_BuildValue("(Oiy#)", ps.get(), n_dimensions, c_path.data(),
+                                                     static_cast<Py_ssize_t>(c_path.size())));
+        PyRef done = PyRef::steal(quickio::frame::call(reader.get(), std::move(call_args)));
+        if (!done) {
+            return fail(line::call_beamdump);
+        }
+    }
+    PyRef shape = PyRef::steal(Py_BuildValue("(LL)", static_cast<long long>(jump), static_cast<long long>(part_number)));
+    if (!shape) {
+        return fail(line::reshape);
+    }
+    PyRef reshaped = PyRef::steal(quickio::frame::reshape_fortran(mod, ps.get(), shape.get()));
+    if (!reshaped) {
+        return fail(line::reshape);
+    }
+    PyObject* result = quickio::frame::as_array(mod, reshaped.get());
+    if (result == nullptr) {
+        return fail(line::result);
+    }
+    return result;
+}
+
+PyObject* beamdump(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* const params_names[] = {"ps", "n_dimensions", "f_path"};
+    PyObject* argv[3];
+    if (!quickio::frame::bind_arguments("beamdump", params_names, 3, args, kwargs, argv)) {
+        return mod.fail("beamdump", line::beamdump_binding);
+    }
+    auto fail = [](int at) { return mod.fail("beamdump", at); };
+
+    FloatView ps_view;
+    if (!ps_view.convert(argv[0])) {
+        return fail(line::beamdump_ps);
+    }
+    if (ps_view.element0() == nullptr) {
+        return fail(line::beamdump_rest);
+    }
+    int32_t n_dimensions = 0;
+    if (!quickio::frame::to_int32(argv[1], &n_dimensions) || !check_dimensions(n_dimensions)) {
+        return fail(line::beamdump_rest);
+    }
+    std::string path;
+    if (!quickio::frame::to_byte_path(argv[2], path)) {
+        return fail(line::beamdump_rest);
+    }
+    quickio::native::Error error;
+    {
+        // The view keeps the buffer alive and unresizable meanwhile.
+        quickio::frame::GilRelease unlocked;
+        error = quickio::native::read_particles(path.c_str(), n_dimensions, ps_view.span(), nullptr);
+    }
+    if (error) {
+        Module::raise(error, path);
+        return fail(line::beamdump_rest);
+    }
+    Py_INCREF(argv[0]);
+    return argv[0];
+}
+
+PyModuleDef_Slot slots[] = {
+    // Create returns the one module object of the process on a re-import.
+    {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) { return mod.create(spec); })},
+    // Exec runs the module's statements once per process.
+    {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* m) { return mod.exec(m); })},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "beamdump", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_beamdump() { return PyModuleDef_Init(&module_def); }
