@@ -65,7 +65,8 @@ public:
             return {};
         }
         const int64_t remain = size - *pos;
-        if (raw > remain / entry_bytes_) {
+        int64_t bytes64;
+        if (__builtin_mul_overflow(int64_t{raw}, entry_bytes_, &bytes64) || bytes64 > remain) {
             // Up to 2^31 entries of up to 2^34 bytes: the product may pass int64.
             const auto bytes = static_cast<unsigned __int128>(raw) *
                                static_cast<unsigned __int128>(entry_bytes_);

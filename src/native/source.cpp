@@ -109,7 +109,7 @@ Error MemorySource::read_at(int64_t offset, void* dst, int64_t n) noexcept {
 // ---- WindowReader ----------------------------------------------------------
 
 Error WindowReader::init(int64_t capacity) noexcept {
-    int64_t cap = capacity < src_.size() ? capacity : src_.size();
+    int64_t cap = capacity < size_ ? capacity : size_;
     if (cap < 16) cap = 16;  // keeps the arithmetic below free of zero cases
     buf_.reset(new (std::nothrow) unsigned char[static_cast<size_t>(cap)]);
     if (!buf_) {
@@ -122,7 +122,7 @@ Error WindowReader::init(int64_t capacity) noexcept {
 }
 
 Error WindowReader::view(int64_t offset, int64_t n, const unsigned char** out) noexcept {
-    if (n > cap_ || !range_ok(offset, n, src_.size())) return Error::os(EINVAL);
+    if (n > cap_ || !range_ok(offset, n, size_)) return Error::os(EINVAL);
     if (offset < begin_ || offset > end_ || n > end_ - offset) {
         // Grow the window while reads follow on from the last one; start
         // small again after a jump.
@@ -131,7 +131,7 @@ Error WindowReader::view(int64_t offset, int64_t n, const unsigned char** out) n
                           : min_window;
         if (len > cap_) len = cap_;
         if (len < n) len = n;
-        int64_t left = src_.size() - offset;
+        int64_t left = size_ - offset;
         if (len > left) len = left;
         begin_ = end_ = 0;  // nothing valid should the read fail
         if (Error e = src_.read_at(offset, buf_.get(), len)) return e;
@@ -144,7 +144,7 @@ Error WindowReader::view(int64_t offset, int64_t n, const unsigned char** out) n
 }
 
 Error WindowReader::copy(int64_t offset, void* dst, int64_t n) noexcept {
-    if (n <= 0) return range_ok(offset, 0, src_.size()) ? Error{} : Error::os(EINVAL);
+    if (n <= 0) return range_ok(offset, 0, size_) ? Error{} : Error::os(EINVAL);
     // Already buffered, or short enough that buffering it (and whatever
     // follows it) beats a read call of its own.
     if (available(offset) >= n || n <= cap_ / 4) {

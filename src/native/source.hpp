@@ -76,7 +76,7 @@ private:
 // so that skipping over data never drags the skipped bytes in.
 class WindowReader {
 public:
-    explicit WindowReader(Source& src) noexcept : src_(src) {}
+    explicit WindowReader(Source& src) noexcept : src_(src), size_(src.size()) {}
     WindowReader(const WindowReader&) = delete;
     WindowReader& operator=(const WindowReader&) = delete;
 
@@ -85,7 +85,7 @@ public:
     Error init(int64_t capacity) noexcept;
 
     int64_t capacity() const noexcept { return cap_; }
-    int64_t size() const noexcept { return src_.size(); }
+    int64_t size() const noexcept { return size_; }
 
     // The bytes buffered from `offset` on (0 when `offset` is not buffered),
     // and a pointer to them.
@@ -104,6 +104,7 @@ public:
 
 private:
     Source& src_;
+    int64_t size_;  // the source's size, taken once: it is asked for per block
     std::unique_ptr<unsigned char[]> buf_;
     int64_t cap_ = 0;
     int64_t begin_ = 0;     // file offset of buf_[0]
