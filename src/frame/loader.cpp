@@ -4,6 +4,22 @@
 
 namespace quickio::frame {
 
+void OpenedFile::close() noexcept {
+    if (!file_) {
+        return;
+    }
+    SavedError saved;
+    PyRef result = PyRef::steal(PyObject_CallMethod(file_.get(), "close", nullptr));
+    if (!result) {
+        PyErr_WriteUnraisable(file_.get());
+    }
+    file_ = PyRef();
+}
+
+OpenedFile open_binary(PyObject* open, PyObject* path) {
+    return OpenedFile(PyRef::steal(PyObject_CallFunction(open, "Os", path, "rb")));
+}
+
 PyObject* dump_path(PyObject* file_path) {
     PyRef suffix = PyRef::steal(PyUnicode_FromString(".bin"));
     if (!suffix) {

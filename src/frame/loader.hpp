@@ -11,6 +11,29 @@
 
 namespace quickio::frame {
 
+// A file object opened by a loader. It is closed explicitly when the loader
+// lets go of it, on every path out, so that no file waits for the garbage
+// collector and no ResourceWarning is issued.
+class OpenedFile {
+public:
+    OpenedFile() noexcept = default;
+    explicit OpenedFile(PyRef file) noexcept : file_(std::move(file)) {}
+    OpenedFile(const OpenedFile&) = delete;
+    OpenedFile& operator=(const OpenedFile&) = delete;
+    ~OpenedFile() { close(); }
+
+    PyObject* get() const noexcept { return file_.get(); }
+    explicit operator bool() const noexcept { return static_cast<bool>(file_); }
+    // Closes and drops the file; a pending exception is kept as it is.
+    void close() noexcept;
+
+private:
+    PyRef file_;
+};
+
+// builtin open(path, "rb").
+OpenedFile open_binary(PyObject* open, PyObject* path);
+
 // `file_path + ".bin"` by the interpreter's own `+`.
 PyObject* dump_path(PyObject* file_path);
 

@@ -66,7 +66,7 @@ PyObject* total_phase_space_read(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     // Opened so that a missing file raises the interpreter's own error; held
     // (never read) until the function returns.
-    PyRef file = PyRef::steal(PyObject_CallFunction(mod.builtin_open(), "Os", path.get(), "rb"));
+    quickio::frame::OpenedFile file = quickio::frame::open_binary(mod.builtin_open(), path.get());
     if (!file) {
         return fail(line::open);
     }

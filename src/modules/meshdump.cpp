@@ -96,7 +96,7 @@ PyObject* read_Vintar_bin(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!path) {
         return fail(line::path);
     }
-    PyRef file = PyRef::steal(PyObject_CallFunction(mod.builtin_open(), "Os", path.get(), "rb"));
+    quickio::frame::OpenedFile file = quickio::frame::open_binary(mod.builtin_open(), path.get());
     if (!file) {
         return fail(line::open);
     }
@@ -173,7 +173,7 @@ PyObject* read_Vintar_bin(PyObject*, PyObject* args, PyObject* kwargs) {
     }
 
     // The file is closed here: the reader opens the dump on its own.
-    file = PyRef();
+    file.close();
     PyRef f = PyRef::steal(quickio::frame::new_receiving_buffer(totlen));
     if (!f) {
         return fail(line::field_buffer);
