@@ -155,7 +155,13 @@ PyObject* read_Vintar_bin(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!quickio::frame::param_int32(params, "nz", &nz)) {
         return fail(line::nz);
     }
-    const int64_t totlen = int64_t{nx} * ny * nz;
+    // 64-bit point count. Three 32-bit sizes can exceed even that; such a
+    // grid cannot be allocated, so the count saturates into a MemoryError (or
+    // an invalid-shape error when its sign is negative).
+    int64_t totlen = 0;
+    if (__builtin_mul_overflow(int64_t{nx} * ny, int64_t{nz}, &totlen)) {
+        totlen = ((nx < 0) ^ (ny < 0) ^ (nz < 0)) ? INT64_MIN : INT64_MAX;
+    }
 
     // The buffers are sized by the caller's grid while the reader fills them
     // by the dump's own: the two must agree.
