@@ -33,7 +33,10 @@ std::string block_name(int64_t layer, int64_t column) {
 }
 
 std::string triple(int64_t a, int64_t b, int64_t c) {
-    return "(" + str(a) + ", " + str(b) + ", " + str(c) + ")";
+    // Built by appending: gcc 12 warns falsely (-Wrestrict) on "(" + string.
+    std::string s = "(";
+    s.append(str(a)).append(", ").append(str(b)).append(", ").append(str(c)).append(")");
+    return s;
 }
 
 struct Grid {
