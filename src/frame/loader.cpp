@@ -16,19 +16,30 @@ void OpenedFile::close() noexcept {
     file_ = PyRef();
 }
 
-OpenedFile open_binary(PyObject* open, PyObject* path) {
-    return OpenedFile(PyRef::steal(PyObject_CallFunction(open, "Os", path, "rb")));
-}
-
-PyObject* dump_path(PyObject* file_path) {
+bool open_dump(Module& mod, const char* function, PyObject* file_path, const OpenLines& lines, OpenedFile& file,
+               std::string& c_path) {
     PyRef suffix = PyRef::steal(PyUnicode_FromString(".bin"));
-    if (!suffix) {
-        return nullptr;
+    PyRef path = PyRef::steal(suffix ? PyNumber_Add(file_path, suffix.get()) : nullptr);
+    if (!path) {
+        mod.fail(function, lines.path);
+        return false;
     }
-    return PyNumber_Add(file_path, suffix.get());
+    file = OpenedFile(PyRef::steal(PyObject_CallFunction(mod.builtin_open(), "Os", path.get(), "rb")));
+    if (!file) {
+        mod.fail(function, lines.open);
+        return false;
+    }
+    PyRef uni_path = PyRef::steal(PyObject_CallMethod(path.get(), "encode", "s", "UTF-8"));
+    if (!uni_path) {
+        mod.fail(function, lines.encode);
+        return false;
+    }
+    if (!to_byte_path(uni_path.get(), c_path)) {
+        mod.fail(function, lines.c_path);
+        return false;
+    }
+    return true;
 }
-
-PyObject* encode_utf8(PyObject* path) { return PyObject_CallMethod(path, "encode", "s", "UTF-8"); }
 
 bool param_int32(PyObject* params, const char* key, int32_t* out) {
     PyRef name = PyRef::steal(PyUnicode_InternFromString(key));

@@ -1,6 +1,6 @@
 // Steps shared by the two loaders, each a small piece of the interpreter-side
-// work: building the file name, reading a sized item from a mapping, calling
-// into NumPy through the module namespace.
+// work: opening the dump, reading a size from a mapping, calling into NumPy
+// through the module namespace.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,11 @@ public:
     explicit OpenedFile(PyRef file) noexcept : file_(std::move(file)) {}
     OpenedFile(const OpenedFile&) = delete;
     OpenedFile& operator=(const OpenedFile&) = delete;
+    OpenedFile& operator=(OpenedFile&& other) noexcept {
+        close();
+        file_ = std::move(other.file_);
+        return *this;
+    }
     ~OpenedFile() { close(); }
 
     PyObject* get() const noexcept { return file_.get(); }
@@ -31,14 +36,18 @@ private:
     PyRef file_;
 };
 
-// builtin open(path, "rb").
-OpenedFile open_binary(PyObject* open, PyObject* path);
+// Source lines of the first steps of a loader, for its traceback entries.
+struct OpenLines {
+    int path, open, encode, c_path;
+};
 
-// `file_path + ".bin"` by the interpreter's own `+`.
-PyObject* dump_path(PyObject* file_path);
-
-// `path.encode("UTF-8")`.
-PyObject* encode_utf8(PyObject* path);
+// The first steps of both loaders: `path = file_path + ".bin"` by the
+// interpreter's `+`; `open(path, "rb")` through the builtin kept at load, so
+// that a missing file raises the interpreter's own error; the path encoded as
+// UTF-8; and that encoding as a byte path for the native reader. On failure
+// the traceback entry of the failing step is added and false returned.
+bool open_dump(Module& mod, const char* function, PyObject* file_path, const OpenLines& lines, OpenedFile& file,
+               std::string& c_path);
 
 // params[key] converted to a signed 32-bit integer. An exact dict is looked
 // up directly (KeyError with the key when it is missing); any other mapping

@@ -60,23 +60,12 @@ PyObject* total_phase_space_read(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     auto fail = [](int at) { return mod.fail("total_phase_space_read", at); };
 
-    PyRef path = PyRef::steal(quickio::frame::dump_path(argv[0]));
-    if (!path) {
-        return fail(line::path);
-    }
-    // Opened so that a missing file raises the interpreter's own error; held
-    // (never read) until the function returns.
-    quickio::frame::OpenedFile file = quickio::frame::open_binary(mod.builtin_open(), path.get());
-    if (!file) {
-        return fail(line::open);
-    }
-    PyRef uni_path = PyRef::steal(quickio::frame::encode_utf8(path.get()));
-    if (!uni_path) {
-        return fail(line::encode);
-    }
+    // The file object is held, never read, until the function returns.
+    quickio::frame::OpenedFile file;
     std::string c_path;
-    if (!quickio::frame::to_byte_path(uni_path.get(), c_path)) {
-        return fail(line::c_path);
+    if (!quickio::frame::open_dump(mod, "total_phase_space_read", argv[0],
+                                   {line::path, line::open, line::encode, line::c_path}, file, c_path)) {
+        return nullptr;
     }
     int32_t n_dimensions = 0;
     if (!quickio::frame::param_int32(argv[1], "n_dimensions", &n_dimensions) || !check_dimensions(n_dimensions)) {

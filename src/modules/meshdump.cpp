@@ -92,21 +92,11 @@ PyObject* read_Vintar_bin(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* const params = argv[1];
     auto fail = [](int at) { return mod.fail("read_Vintar_bin", at); };
 
-    PyRef path = PyRef::steal(quickio::frame::dump_path(file_path));
-    if (!path) {
-        return fail(line::path);
-    }
-    quickio::frame::OpenedFile file = quickio::frame::open_binary(mod.builtin_open(), path.get());
-    if (!file) {
-        return fail(line::open);
-    }
-    PyRef uni_path = PyRef::steal(quickio::frame::encode_utf8(path.get()));
-    if (!uni_path) {
-        return fail(line::encode);
-    }
+    quickio::frame::OpenedFile file;
     std::string c_path;
-    if (!quickio::frame::to_byte_path(uni_path.get(), c_path)) {
-        return fail(line::c_path);
+    if (!quickio::frame::open_dump(mod, "read_Vintar_bin", file_path, {line::path, line::open, line::encode, line::c_path},
+                                   file, c_path)) {
+        return nullptr;
     }
 
     // Header check: Nparam, the integer parameters and the real parameters.
