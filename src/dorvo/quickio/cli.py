@@ -385,6 +385,12 @@ def main(argv=None):
         return args.func(args)
     except CliError as e:
         message = str(e)
+    except BrokenPipeError:
+        # The reader of our output went away (`quickio info ... | head`):
+        # nothing left to say. Point stdout at devnull so that the flush at
+        # exit does not complain again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except FileNotFoundError as e:
         message = f"{e.filename}: no such file" if e.filename else f"no such file: {e}"
     except OSError as e:

@@ -96,6 +96,7 @@ def plot_phase_space(ps, i, j, out, title=None, bins=None):
     the square root of the particle count, between 20 and 200."""
     plt = _pyplot()
     from matplotlib.colors import LogNorm
+    from matplotlib.ticker import FormatStrFormatter, LogLocator, NullFormatter
 
     a, b = np.asarray(ps[i], dtype=np.float64), np.asarray(ps[j], dtype=np.float64)
     keep = np.isfinite(a) & np.isfinite(b)
@@ -118,7 +119,12 @@ def plot_phase_space(ps, i, j, out, title=None, bins=None):
     side.set_xlabel("particles")
     top.tick_params(labelbottom=False)
     side.tick_params(labelleft=False)
-    fig.colorbar(image, cax=bar, label="particles per bin")
+    cb = fig.colorbar(image, cax=bar, label="particles per bin")
+    # Label 1, 2, 5, 10, 20, ... rather than powers of ten alone, which
+    # leave a short colour bar with two labels.
+    cb.ax.yaxis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
+    cb.ax.yaxis.set_major_formatter(FormatStrFormatter("%g"))
+    cb.ax.yaxis.set_minor_formatter(NullFormatter())
     fig.suptitle(title or f"{a.size} particles: component {j} against component {i}")
     fig.savefig(out, dpi=100)
     plt.close(fig)
