@@ -231,6 +231,7 @@ Error read_grid_dump(Source& src, const char* name, FloatSpan field, FloatSpan x
     // Pass 1 checks the whole file before anything is written; pass 2 reads
     // each block straight into its place in the field, with no scratch grid.
     if (Error e = w.blocks_and_axes(g, false, field, x, y, z)) return e;
+    advise_destination(field.data, 4 * g.cells);
     return w.blocks_and_axes(g, true, field, x, y, z);
 }
 

@@ -138,6 +138,7 @@ Error read_impl(Source& src, const char* name, int32_t n, FloatSpan storage, int
     // Entries up to a quarter of the buffer are parsed out of it; longer ones
     // have their components read straight into place, one read per entry.
     const bool buffered = entry <= rd.capacity() / 4;
+    advise_destination(storage.data, 4 * storage.length);
     int64_t pos = 0;
     for (;;) {
         bool done;

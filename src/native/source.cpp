@@ -1,6 +1,7 @@
 #include "source.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +26,26 @@ bool range_ok(int64_t offset, int64_t n, int64_t size) noexcept {
     return offset >= 0 && n >= 0 && offset <= size && n <= size - offset;
 }
 
+// Destinations smaller than this keep their pages: a few faults cost less
+// than the call.
+constexpr int64_t min_advised = int64_t{4} << 20;
+constexpr uintptr_t huge_page = uintptr_t{2} << 20;
+
 }  // namespace
+
+void advise_destination(void* data, int64_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+    if (data == nullptr || bytes < min_advised) return;
+    const auto begin = reinterpret_cast<uintptr_t>(data);
+    const uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
+    const uintptr_t last = (begin + static_cast<uintptr_t>(bytes)) & ~(huge_page - 1);
+    if (last <= first) return;
+    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
 
 // ---- FileSource ------------------------------------------------------------
 

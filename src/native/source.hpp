@@ -22,6 +22,13 @@ public:
     virtual Error read_at(int64_t offset, void* dst, int64_t n) noexcept = 0;
 };
 
+// Asks the kernel to back the page-aligned interior of [data, data + bytes)
+// with huge pages when it is large. A fresh receiving buffer faults in every
+// page on first touch; with 4 KiB pages those faults cost more than the read
+// itself, while an array from NumPy's own allocator gets huge pages. Advice
+// only: it neither reads nor writes the memory, and a refusal changes nothing.
+void advise_destination(void* data, int64_t bytes) noexcept;
+
 }  // namespace quickio::native
 
 namespace quickio::native {
