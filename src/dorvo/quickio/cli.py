@@ -275,20 +275,25 @@ def _components(header, pair):
 def _plot(header, out, pair=None):
     from . import plot
 
-    plot.require_matplotlib()
+    # Everything the header can tell is checked first, matplotlib next, and
+    # only then is the dump loaded, so no error waits for a long load.
+    _require_whole(header)
+    _loader_name(header.path)
     if isinstance(header, FieldHeader):
         if pair is not None:
             raise CliError("--components applies to phase-space dumps only")
+    else:
+        i, j = _components(header, pair)
+        if header.particles == 0:
+            raise CliError(f"{header.path}: no particles to plot")
+    plot.require_matplotlib()
+    name = os.path.basename(header.path)
+    if isinstance(header, FieldHeader):
         f, x, y, z = load_field(header)
-        plot.plot_field(f, x, y, z, out, title=os.path.basename(header.path))
-        return
-    i, j = _components(header, pair)
-    if header.particles == 0:
-        raise CliError(f"{header.path}: no particles to plot")
-    ps = load_phase_space(header)
-    plot.plot_phase_space(ps, i, j, out, title=(
-        f"{os.path.basename(header.path)}: {header.particles} particles, "
-        f"component {j} against component {i}"))
+        plot.plot_field(f, x, y, z, out, title=name)
+    else:
+        plot.plot_phase_space(load_phase_space(header), i, j, out, title=(
+            f"{name}: {header.particles} particles, component {j} against component {i}"))
 
 
 def cmd_plot(args):
