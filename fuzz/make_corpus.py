@@ -1,0 +1,66 @@
+"""Writes the seed corpus of the fuzz targets: small valid dumps (and a few
+edge layouts) made with the test suite's dump writers, each behind the
+control bytes its target reads first. Run from anywhere:
+
+    python3 fuzz/make_corpus.py
+
+The files are committed; rerun only when the writers or the input layouts
+of the targets change.
+"""
+import shutil
+import struct
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+from helpers import DATA_DIR, NPROC_Y, field_dump_bytes, grid_values, phase_dump_bytes, phase_values  # noqa: E402
+
+
+def field_seeds():
+    g = lambda *shape: grid_values(*shape)[0]  # noqa: E731
+    return {
+        "1x1x1": field_dump_bytes(g(1, 1, 1)),
+        "2x3x2_blocks2x2_nparam7": field_dump_bytes(g(2, 3, 2), ny_loc=[1, 2], nz_loc=[1, 1], nparam=7),
+        "3x4x3_rows_per_layer": field_dump_bytes(g(3, 4, 3), ny_loc=[[1, 3], [2, 2]], nz_loc=[1, 2]),
+        "2x2x3_layer_of_height0": field_dump_bytes(g(2, 2, 3), ny_loc=[[2], [2], [2]], nz_loc=[1, 0, 2]),
+        "2x3x2_whole_planes": field_dump_bytes(g(2, 3, 2), nproc_z=2),
+        "2x2x2_bad_markers": field_dump_bytes(g(2, 2, 2), nproc_y=2, bad_markers=True),
+        "2x2x1_no_blocks_in_y": field_dump_bytes(g(2, 2, 1), int_params={NPROC_Y: 0}),
+        "fortran_1x1": (DATA_DIR / "field_1x1.bin").read_bytes(),
+        "fortran_2x2": (DATA_DIR / "field_2x2.bin").read_bytes(),
+    }
+
+
+def phase_seeds():
+    seeds = {}
+    for n in range(3):  # n = 3 is the Fortran dump below
+        seeds[f"n{n}_blocks_3_0_2"] = (n, phase_dump_bytes(phase_values(5, n), n, [3, 0, 2]))
+    seeds["n1_negative_counts"] = (1, phase_dump_bytes(phase_values(2, 1), 1, [-4, 2, -1]))
+    seeds["n2_stray_bytes"] = (2, phase_dump_bytes(phase_values(1, 2), 2, [1], extra=b"\x01\x02\x03"))
+    seeds["n0_empty"] = (0, b"")
+    seeds["fortran_n3"] = (3, (DATA_DIR / "phase_n3.bin").read_bytes())
+    return seeds
+
+
+def main():
+    corpus = HERE / "corpus"
+    targets = {"field_reader": {}, "phase_count": {}, "phase_read": {}}
+    for name, dump in field_seeds().items():
+        # Buffers sized exactly to the header's grid (mode 1, zero deltas).
+        targets["field_reader"][name] = struct.pack("<BIHHH", 1, 0, 0, 0, 0) + dump
+    for name, (n, dump) in phase_seeds().items():
+        targets["phase_count"][name] = struct.pack("<b", n) + dump
+        # A buffer sized exactly to the count (mode 1, zero delta).
+        targets["phase_read"][name] = struct.pack("<BbI", 1, n, 0) + dump
+    for target, seeds in targets.items():
+        out = corpus / target
+        shutil.rmtree(out, ignore_errors=True)
+        out.mkdir(parents=True)
+        for name, data in seeds.items():
+            (out / name).write_bytes(data)
+
+
+if __name__ == "__main__":
+    main()
