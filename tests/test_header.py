@@ -172,13 +172,6 @@ def test_phase_header_matches_loader(tmp_path, n, counts, extra):
     assert h.well_formed == all(c >= 0 for c in counts)
 
 
-def test_phase_header_fixture_and_sample():
-    h = read_phase_space_header(DATA_DIR / "phase_n3.bin", 3)
-    assert (h.particles, h.components, h.entry_bytes, h.well_formed) == (5, 7, 32, True)
-    s = read_phase_space_header(os.path.join(SAMPLES, "phase_space.bin"), 3)
-    assert [b.count for b in s.blocks] == [1200, 0, 1000, 800] and s.well_formed
-
-
 @pytest.mark.parametrize("data, n, particles, reason", [
     P(b"", 3, 0, "", id="empty"),
     P(phase_dump_bytes(phase_values(3, 1), 1, [3])[:-10], 1, 3,

@@ -16,7 +16,7 @@ from __future__ import annotations
 import os
 import struct
 from dataclasses import dataclass
-from typing import Optional, Tuple
+from typing import NamedTuple, Optional, Tuple
 
 import numpy as np
 
@@ -41,12 +41,11 @@ MIN_NPARAM = NZ + 1
 # Sizes the loaders hold in signed 32-bit integers.
 INT32_MAX = 2**31 - 1
 
-_MARKER = 4  # one record marker
 _HEADER_PREFIX = 12  # record 1: marker, Nparam, marker
+_PHASE_WINDOW = 8192  # bytes read at a time while walking block counts
 
 
-@dataclass(frozen=True)
-class FieldBlock:
+class FieldBlock(NamedTuple):
     """One process's block of a field dump.
 
     ``offset`` is the byte offset of the block's first data value in the
@@ -107,8 +106,7 @@ class FieldHeader:
         return {"nx": self.nx, "ny": self.ny, "nz": self.nz}
 
 
-@dataclass(frozen=True)
-class PhaseBlock:
+class PhaseBlock(NamedTuple):
     """One block of a phase-space dump: the byte offset of its count word
     and the count as stored (zero or less for an empty block)."""
 
@@ -332,38 +330,42 @@ def read_phase_space_header(path, n_dimensions: int) -> PhaseSpaceHeader:
     entry = 4 * (2 * n + 2)
     blocks, problems = [], []
     particles = pos = 0
-    # The counts of small blocks lie close together: a buffered reader
-    # serves many of them from one read, and seeking within its buffer
-    # costs no system call.
-    with _open(path) as f:
+    negative = oversized = None
+    unpack = struct.Struct("<i").unpack_from
+    # Counts are parsed out of small windows of the file: the counts of
+    # small blocks lie close together and come many to one read, while a
+    # large block costs one seek and one small read, whatever its size.
+    window, start = b"", 0
+    with open(os.fspath(path), "rb", buffering=0) as f:
         size = os.fstat(f.fileno()).st_size
         while pos + 4 <= size:
-            f.seek(pos)
-            word = f.read(4)
-            if len(word) != 4:
-                raise EOFError(f"{name}: file ends inside the count of block {len(blocks)} at byte {pos}")
-            (count,) = struct.unpack("<i", word)
+            if pos + 4 > start + len(window):
+                f.seek(pos)
+                window, start = f.read(_PHASE_WINDOW), pos
+                if len(window) < 4:
+                    raise EOFError(f"{name}: file ends inside the count of block {len(blocks)} at byte {pos}")
+            (count,) = unpack(window, pos - start)
             blocks.append(PhaseBlock(pos, count))
-            pos += 4
             if count <= 0:
-                if count < 0 and not any("negative" in p for p in problems):
-                    problems.append(f"block {len(blocks) - 1} at byte {pos - 4} has a negative count {count}")
+                if count < 0 and negative is None:
+                    negative = f"block {len(blocks) - 1} at byte {pos} has a negative count {count}"
+                pos += 4
                 continue
             particles += count
-            if count * entry > INT32_MAX and not any("bytes of entries" in p for p in problems):
-                problems.append(f"block {len(blocks) - 1} holds {count * entry} bytes of entries, "
-                                f"more than the loader's limit of {INT32_MAX}")
-            if pos + count * entry > size:
-                whole = (size - pos) // entry
+            if pos + 4 + count * entry > size:
+                whole = (size - pos - 4) // entry
                 problems.append(
-                    f"last block (block {len(blocks) - 1} at byte {pos - 4}) claims {count} particles, "
+                    f"last block (block {len(blocks) - 1} at byte {pos}) claims {count} particles, "
                     f"but the file holds only {whole} of them whole")
                 pos = size
                 break
-            pos += count * entry
-    trailing = size - pos
+            if count * entry > INT32_MAX and oversized is None:
+                oversized = (f"block {len(blocks) - 1} holds {count * entry} bytes of entries, "
+                             f"more than the loader's limit of {INT32_MAX}")
+            pos += 4 + count * entry
+    problems = [p for p in (negative, oversized) if p] + problems
     if (2 * n + 1) * particles > INT32_MAX:
         problems.append(f"{(2 * n + 1) * particles} values are more than the loader's limit of {INT32_MAX}")
     return PhaseSpaceHeader(
         path=name, file_size=size, n_dimensions=n, particles=particles, blocks=tuple(blocks),
-        trailing_bytes=trailing, well_formed=not problems, reason="; ".join(problems))
+        trailing_bytes=size - pos, well_formed=not problems, reason="; ".join(problems))
