@@ -38,7 +38,8 @@ from dorvo.quickio import beamdump, meshdump
 from dorvo.quickio.header import (INT32_MAX, LOADER_MIN_NPARAM, is_field_dump, read_field_header,
                                   read_phase_space_header)
 
-__all__ = ["FieldArray", "PhaseSpaceArray", "VintarBackendEntrypoint", "open_series"]
+__all__ = ["FieldArray", "PhaseSpaceArray", "VintarBackendEntrypoint", "open_field_dataset",
+           "open_phase_space_dataset", "open_series"]
 
 SUFFIX = ".bin"
 
@@ -59,7 +60,7 @@ def _read_at(f, offset: int, view: np.ndarray) -> None:
     while done < len(mv):
         n = f.readinto(mv[done:])
         if not n:
-            raise EOFError(f"{f.name}: file ends at byte {offset + done}, inside data it held when it was opened")
+            raise EOFError(f"{f.name}: no data at byte {offset + done}; the file was cut short after it was opened")
         done += n
 
 
@@ -193,7 +194,8 @@ class PhaseSpaceArray(BackendArray):
 
     def _getitem(self, key):
         ranges, drop = _ranges(key, self.shape)
-        if self.native and _whole(ranges, self.shape):
+        # The loader refuses a dump of no particles; its empty array needs no read.
+        if self.native and _whole(ranges, self.shape) and all(self.shape):
             return beamdump.total_phase_space_read(self.path[:-len(SUFFIX)], {"n_dimensions": self.n_dimensions})
         out = np.empty([len(r) for r in ranges], np.float32, order="F")
         if out.size:
@@ -283,6 +285,10 @@ def open_phase_space_dataset(path, n_dimensions: int) -> xr.Dataset:
     return xr.Dataset({"phase_space": xr.Variable(("component", "particle"), data)}, attrs=attrs)
 
 
+def _nothing_to_close():
+    pass
+
+
 class VintarBackendEntrypoint(BackendEntrypoint):
     """xarray backend for field and phase-space dumps (engine "vintar").
 
@@ -304,6 +310,9 @@ class VintarBackendEntrypoint(BackendEntrypoint):
                              f"pass n_dimensions=N")
         if drop_variables is not None:
             ds = ds.drop_vars(drop_variables, errors="ignore")
+        # Nothing stays open between reads, but open_mfdataset calls every
+        # dataset's closer when it is closed.
+        ds.set_close(_nothing_to_close)
         return ds
 
     def guess_can_open(self, filename_or_obj) -> bool:
