@@ -1,0 +1,375 @@
+"""The xarray backend and time series against the loaders: values,
+coordinates, which bytes a selection reads, pickling, dask and a two-process
+dask.distributed cluster."""
+import io
+import os
+import pickle
+from importlib import resources
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray")
+pytest.importorskip("dask")
+
+from dorvo.quickio import beamdump, meshdump  # noqa: E402
+from dorvo.quickio import xarray as qx  # noqa: E402
+from dorvo.quickio.header import read_field_header, read_phase_space_header  # noqa: E402
+from helpers import (DATA_DIR, field_dump_bytes, grid_values, phase_values,  # noqa: E402
+                     write_field_dump, write_phase_dump)
+
+P = pytest.param
+SAMPLES = resources.files("dorvo.quickio").joinpath("samples")
+ALL = slice(None)
+
+# Grid (6, 9, 10) in three layers of heights 3, 3, 4, three blocks a layer,
+# with y widths that change from layer to layer and an empty block.
+TILED = dict(shape=(6, 9, 10), ny_loc=[[2, 3, 4], [4, 0, 5], [3, 3, 3]], nz_loc=[3, 3, 4])
+
+
+def _field(tmp_path, shape, name="f.bin", **kw):
+    field, x, y, z = grid_values(*shape)
+    path = tmp_path / name
+    write_field_dump(path, field, x, y, z, **kw)
+    return str(path), field
+
+
+@pytest.fixture
+def reads(monkeypatch):
+    """Records (offset, bytes) of every partial read the backend makes."""
+    log = []
+    real = qx._read_at
+
+    def spy(f, offset, view):
+        log.append((offset, view.nbytes))
+        real(f, offset, view)
+
+    monkeypatch.setattr(qx, "_read_at", spy)
+    return log
+
+
+def _blocks_touched(reads, blocks, data_start, data_bytes):
+    """The blocks whose data the reads fall in; each read lies in one block."""
+    touched = set()
+    for offset, n in reads:
+        owners = [i for i, b in enumerate(blocks)
+                  if data_start(b) <= offset and offset + n <= data_start(b) + data_bytes(b)]
+        assert len(owners) == 1, f"read of {n} bytes at {offset} is not inside one block's data"
+        touched.add(owners[0])
+    return touched
+
+
+# ---------------------------------------------------------------- field dumps
+
+
+@pytest.mark.parametrize("source", [
+    P("data:field_2x2.bin", id="fortran-2x2"), P("data:field_1x1.bin", id="fortran-1x1"),
+    P("sample:field.bin", id="sample"), P(TILED, id="tiled"),
+    P(dict(shape=(3, 4, 5), ny_loc=[1, 1, 1, 1], nz_loc=[1] * 5), id="tiny-blocks"),
+    P(dict(shape=(1, 1, 1)), id="one-point"),
+])
+def test_field_dataset_matches_loader(tmp_path, source):
+    if isinstance(source, str):
+        where, name = source.split(":")
+        path = str((DATA_DIR if where == "data" else SAMPLES) / name)
+    else:
+        source = dict(source)
+        path, _ = _field(tmp_path, source.pop("shape"), **source)
+    h = read_field_header(path)
+    f, x, y, z = meshdump.read_Vintar_bin(path[:-4], h.params)
+    ds = xr.open_dataset(path, engine="vintar")
+    assert ds.field.dims == ("x", "y", "z") and ds.field.dtype == np.float32
+    for name, axis in zip("xyz", (x, y, z)):
+        assert ds[name].dtype == np.float32
+        np.testing.assert_array_equal(ds[name].values, axis)
+    assert {k: v for k, v in ds.attrs.items() if not k.endswith("params")} == {
+        "name": os.path.basename(path)[:-4], "nparam": h.nparam, "nproc_y": h.nproc_y, "nproc_z": h.nproc_z}
+    assert tuple(ds.attrs["integer_params"]) == h.int_params
+    assert tuple(ds.attrs["real_params"]) == h.real_params
+    values = ds.field.values
+    assert values.dtype == np.float32
+    np.testing.assert_array_equal(values, f)
+
+
+def test_opening_reads_no_data_and_loading_reads_the_file_as_it_is_then(tmp_path, reads):
+    path, field = _field(tmp_path, (4, 8, 6), ny_loc=[3, 5], nz_loc=[2, 4])
+    ds = xr.open_dataset(path, engine="vintar")
+    assert reads == []
+    write_field_dump(path, -field, ny_loc=[3, 5], nz_loc=[2, 4])
+    np.testing.assert_array_equal(ds.field[:, :, 1:3].values, -field[:, :, 1:3])
+    np.testing.assert_array_equal(ds.field.values, -field)
+
+
+@pytest.mark.parametrize("sel", [
+    P((ALL, ALL, slice(3, 6)), id="one-layer"),
+    P((ALL, ALL, slice(2, 4)), id="two-layers"),
+    P((ALL, ALL, slice(6, 10)), id="last-layer"),
+    P((ALL, slice(2, 5), ALL), id="y-range"),
+    P((ALL, slice(0, 2), slice(7, 9)), id="one-block"),
+    P((ALL, 6, ALL), id="y-index"),
+    P((slice(1, 4), slice(None, None, 2), slice(1, 9, 3)), id="strided"),
+    P((ALL, slice(3, 6), slice(None, None, 2)), id="z-strided-in-one-column"),
+    P((slice(2, 3), ALL, slice(4, 5)), id="x-range"),
+    P((3, 4, 5), id="point"),
+    P((slice(None, None, -1), slice(8, 0, -3), slice(None, None, -2)), id="reversed"),
+    P((ALL, ALL, slice(5, 5)), id="empty"),
+])
+def test_selection_reads_only_the_blocks_that_hold_it(tmp_path, reads, sel):
+    spec = dict(TILED)
+    path, field = _field(tmp_path, spec.pop("shape"), **spec)
+    ds = xr.open_dataset(path, engine="vintar")
+    got = ds.field[sel].values
+    assert got.dtype == np.float32
+    np.testing.assert_array_equal(got, field[sel])
+
+    blocks = read_field_header(path).blocks
+    nx, ny, nz = field.shape
+    ys, zs = np.arange(ny)[sel[1]], np.arange(nz)[sel[2]]
+    needed = {i for i, b in enumerate(blocks)
+              if np.any((ys >= b.y0) & (ys < b.y0 + b.ny_loc)) and np.any((zs >= b.z0) & (zs < b.z0 + b.nz_loc))}
+    touched = _blocks_touched(reads, blocks, lambda b: b.offset, lambda b: 4 * b.size)
+    assert touched == needed
+    if sel[0] == ALL and (isinstance(sel[1], int) or sel[1].step is None):
+        # Whole rows of consecutive y: exactly the selected values are read.
+        assert sum(n for _, n in reads) == 4 * got.size
+
+
+@pytest.mark.parametrize("name, native", [("f.bin", True), ("f.dat", False)])
+def test_whole_field_read(tmp_path, reads, name, native):
+    spec = dict(TILED)
+    path, field = _field(tmp_path, spec.pop("shape"), name=name, **spec)
+    values = xr.open_dataset(path, engine="vintar").field.values
+    np.testing.assert_array_equal(values, field)
+    # A name the loader cannot take is read block by block, each block once.
+    touched = _blocks_touched(reads, read_field_header(path).blocks, lambda b: b.offset, lambda b: 4 * b.size)
+    assert (reads == []) if native else (len(touched) == 8 and sum(n for _, n in reads) == 4 * field.size)
+
+
+@pytest.mark.parametrize("heights, preferred", [
+    ([3, 3, 3], 3), ([4, 4, 2], 4), ([10], 10), ([2, 0, 7], (2, 7)), ([2, 4], (2, 4)),
+])
+def test_dask_chunks_follow_layers(tmp_path, reads, heights, preferred):
+    path, field = _field(tmp_path, (3, 4, sum(heights)), ny_loc=[4], nz_loc=heights)
+    ds = xr.open_dataset(path, engine="vintar", chunks={})
+    assert ds.field.encoding["preferred_chunks"] == {"z": preferred}
+    assert ds.field.chunks == ((3,), (4,), tuple(h for h in heights if h))
+    np.testing.assert_array_equal(ds.field.values, field)
+    if len([h for h in heights if h]) > 1:
+        # One read per chunk: each layer's block lands whole in its chunk.
+        assert sorted(n for _, n in reads) == sorted(4 * 3 * 4 * h for h in heights if h)
+
+
+@pytest.mark.parametrize("make, match", [
+    P(lambda p: p.write_bytes(field_dump_bytes(grid_values(4, 8, 6)[0], ny_loc=[3, 5], nz_loc=[2, 4])[:400]),
+      "not a well-formed field dump: file ends inside the data of block 1", id="cut-off"),
+    P(lambda p: p.write_bytes(field_dump_bytes(grid_values(4, 8, 6)[0], ny_loc=[3, 4], nz_loc=[2, 4])),
+      "not a well-formed field dump: ny_loc of layer 0 add up to 7, not ny = 8", id="bad-tiling"),
+    P(lambda p: write_phase_dump(p, phase_values(3, 1), 1),
+      "not a field dump .*pass n_dimensions=N", id="phase-without-n"),
+    P(lambda p: p.write_bytes(b""), "not a field dump", id="empty"),
+])
+def test_open_errors(tmp_path, make, match):
+    path = tmp_path / "d.bin"
+    make(path)
+    with pytest.raises(ValueError, match=match) as info:
+        xr.open_dataset(path, engine="vintar")
+    assert str(path) in str(info.value)
+
+
+@pytest.mark.parametrize("opener, exc, match", [
+    P(lambda p: xr.open_dataset(p / "none.bin", engine="vintar"), FileNotFoundError, "none.bin", id="missing"),
+    P(lambda p: qx.VintarBackendEntrypoint().open_dataset(io.BytesIO((DATA_DIR / "field_1x1.bin").read_bytes())),
+      TypeError, "reads dumps from files named by a path, not from BytesIO", id="file-object"),
+    P(lambda p: xr.open_dataset(DATA_DIR / "phase_n3.bin", engine="vintar", n_dimensions=-1),
+      ValueError, "n_dimensions must be 0 or more, not -1", id="negative-n"),
+])
+def test_argument_errors(tmp_path, opener, exc, match):
+    with pytest.raises(exc, match=match):
+        opener(tmp_path)
+
+
+def test_file_cut_after_opening(tmp_path):
+    path, _ = _field(tmp_path, (4, 8, 6), ny_loc=[3, 5], nz_loc=[2, 4])
+    ds = xr.open_dataset(path, engine="vintar")
+    with open(path, "r+b") as f:
+        f.truncate(600)
+    with pytest.raises(EOFError, match="no data at byte 6[0-9][0-9]; the file was cut short after it was opened"):
+        ds.field[:, :, 4:].values
+
+
+def test_guess_can_open(tmp_path):
+    entry = qx.VintarBackendEntrypoint()
+    write_phase_dump(tmp_path / "p.bin", phase_values(2, 3), 3)
+    assert entry.guess_can_open(DATA_DIR / "field_2x2.bin")
+    assert entry.guess_can_open(str(DATA_DIR / "field_2x2.bin"))
+    for other in (tmp_path / "p.bin", tmp_path / "none.bin", tmp_path, b"\4\0\0\0", 42):
+        assert not entry.guess_can_open(other)
+    assert "vintar" in xr.backends.list_engines()
+
+
+def test_relative_path_resolved_at_opening(tmp_path, monkeypatch):
+    _, field = _field(tmp_path, (3, 4, 5))
+    monkeypatch.chdir(tmp_path)
+    ds = xr.open_dataset("f.bin", engine="vintar")
+    monkeypatch.chdir(tmp_path.parent)
+    np.testing.assert_array_equal(ds.field[:, :, 1:].values, field[:, :, 1:])
+
+
+@pytest.mark.parametrize("chunks", [None, {}])
+def test_pickled_dataset_holds_paths_not_data(tmp_path, chunks):
+    path, field = _field(tmp_path, (16, 16, 16), nproc_y=2, nproc_z=2)
+    ds = xr.open_dataset(path, engine="vintar", chunks=chunks).isel(z=slice(2, 12))
+    data = pickle.dumps(ds)
+    assert len(data) < field.nbytes // 2
+    back = pickle.loads(data)
+    np.testing.assert_array_equal(back.field.values, field[:, :, 2:12])
+
+
+# ---------------------------------------------------------------- phase space
+
+
+@pytest.mark.parametrize("n, counts, extra", [
+    (3, [3, 0, 2], b""),
+    (0, [1, 2], b""),
+    (1, [0, 0, 4, -5, 1], b"\1\2\3"),
+    (2, [0], b""),
+])
+@pytest.mark.parametrize("name", ["ps.bin", "ps.dat"])
+def test_phase_dataset_matches_loader(tmp_path, reads, n, counts, extra, name):
+    particles = sum(c for c in counts if c > 0)
+    values = phase_values(particles, n)
+    write_phase_dump(tmp_path / "ps.bin", values, n, counts, extra=extra)
+    os.replace(tmp_path / "ps.bin", tmp_path / name)
+    ds = xr.open_dataset(tmp_path / name, engine="vintar", n_dimensions=n)
+    assert dict(ds.attrs) == {"name": "ps" if name == "ps.bin" else name, "n_dimensions": n, "blocks": len(counts)}
+    got = ds.phase_space.values
+    assert ds.phase_space.dims == ("component", "particle") and got.dtype == np.float32
+    np.testing.assert_array_equal(got, values.T)
+    assert (reads == []) == (name == "ps.bin" or particles == 0)
+
+
+def test_phase_fixture_and_sample_match_loader():
+    for path in (DATA_DIR / "phase_n3.bin", SAMPLES / "phase_space.bin"):
+        want = beamdump.total_phase_space_read(str(path)[:-4], {"n_dimensions": 3})
+        np.testing.assert_array_equal(xr.open_dataset(path, engine="vintar", n_dimensions=3).phase_space, want)
+
+
+@pytest.mark.parametrize("per_read", [1 << 18, 3])
+@pytest.mark.parametrize("sel", [
+    P((ALL, slice(4, 6)), id="inside-block"),
+    P((ALL, slice(2, 12)), id="across-blocks"),
+    P((slice(1, 4), slice(13, 20)), id="last-block"),
+    P((ALL, slice(1, 19, 4)), id="strided"),
+    P((2, 7), id="point"),
+    P((ALL, slice(None, None, -3)), id="reversed"),
+])
+def test_particle_range_reads_only_its_blocks(tmp_path, reads, monkeypatch, per_read, sel):
+    monkeypatch.setattr(qx, "_ENTRIES_PER_READ", per_read)
+    n, counts = 2, [5, 0, 6, -1, 1, 8]
+    values = phase_values(20, n)
+    write_phase_dump(tmp_path / "ps.bin", values, n, counts)
+    ds = xr.open_dataset(tmp_path / "ps.bin", engine="vintar", n_dimensions=n)
+    got = ds.phase_space[sel].values
+    np.testing.assert_array_equal(got, values.T[sel])
+
+    h = read_phase_space_header(tmp_path / "ps.bin", n)
+    blocks = [b for b in h.blocks if b.count > 0]
+    starts = np.cumsum([0] + [b.count for b in blocks])
+    ps = np.arange(20)[sel[1]]
+    needed = {i for i, b in enumerate(blocks) if np.any((ps >= starts[i]) & (ps < starts[i + 1]))}
+    touched = _blocks_touched(reads, blocks, lambda b: b.offset + 4, lambda b: b.count * h.entry_bytes)
+    assert touched == needed
+    if isinstance(sel[1], slice) and sel[1].step is None:
+        assert sum(n for _, n in reads) == h.entry_bytes * len(ps)
+
+
+def test_phase_cut_short_refused(tmp_path):
+    write_phase_dump(tmp_path / "ps.bin", phase_values(3, 1), 1, [3], extra=b"")
+    with open(tmp_path / "ps.bin", "r+b") as f:
+        f.truncate(40)
+    with pytest.raises(ValueError, match="not a whole phase-space dump when read with n_dimensions=1: last block"):
+        xr.open_dataset(tmp_path / "ps.bin", engine="vintar", n_dimensions=1)
+
+
+# ---------------------------------------------------------------- time series
+
+
+def _series(tmp_path, names, shape=(4, 6, 8), moving=False, **kw):
+    fields = {}
+    for i, name in enumerate(names):
+        field, x, y, z = grid_values(*shape)
+        fields[name] = field * (i + 1)
+        write_field_dump(tmp_path / name, fields[name], x, y, z + i if moving else z, **kw)
+    return fields
+
+
+@pytest.mark.parametrize("how", ["glob", "list"])
+def test_series_ordered_by_name_with_numbers_by_value(tmp_path, how):
+    names = ["Ex_10.bin", "Ex_2.bin", "Ex_1.bin", "Ex_9.bin"]
+    fields = _series(tmp_path, names, nproc_y=2, nz_loc=[3, 3, 2])
+    paths = str(tmp_path / "Ex_*.bin") if how == "glob" else [tmp_path / n for n in names]
+    s = qx.open_series(paths)
+    order = ["Ex_1.bin", "Ex_2.bin", "Ex_9.bin", "Ex_10.bin"]
+    assert list(s.dump.values) == order
+    assert s.field.dims == ("dump", "x", "y", "z") and s.field.dtype == np.float32
+    assert s.field.chunks == ((1,) * 4, (4,), (6,), (3, 3, 2))
+    np.testing.assert_array_equal(s.field.values, np.stack([fields[n] for n in order]))
+    np.testing.assert_array_equal(s.z.values, grid_values(4, 6, 8)[3])
+    assert "name" not in s.attrs and s.attrs["nproc_y"] == 2
+
+
+def test_series_of_files_of_one_name_named_by_path(tmp_path):
+    for run in ("run1", "run2"):
+        (tmp_path / run).mkdir()
+        _series(tmp_path / run, ["Ex.bin"])
+    s = qx.open_series(str(tmp_path / "run*" / "Ex.bin"))
+    assert list(s.dump.values) == [str(tmp_path / run / "Ex.bin") for run in ("run1", "run2")]
+
+
+def test_series_moving_window_keeps_each_dumps_axis(tmp_path):
+    _series(tmp_path, ["a.bin", "b.bin", "c.bin"], moving=True)
+    s = qx.open_series(str(tmp_path / "*.bin"))
+    assert s.z.dims == ("dump", "z") and "z" not in s.indexes
+    np.testing.assert_array_equal(s.z.values, grid_values(4, 6, 8)[3] + np.arange(3)[:, None])
+    assert s.x.dims == ("x",) and "x" in s.indexes
+
+
+def test_series_of_phase_space_and_mfdataset(tmp_path):
+    for i in range(3):
+        write_phase_dump(tmp_path / f"ps{i}.bin", phase_values(5, 1) + i, 1, [2, 3])
+    s = qx.open_series(str(tmp_path / "ps*.bin"), n_dimensions=1)
+    assert s.phase_space.dims == ("dump", "component", "particle")
+    np.testing.assert_array_equal(s.phase_space.values, np.stack([phase_values(5, 1).T + i for i in range(3)]))
+
+    fields = _series(tmp_path, ["f0.bin", "f1.bin"], nproc_z=2)
+    with xr.open_mfdataset([tmp_path / "f0.bin", tmp_path / "f1.bin"], engine="vintar",
+                           combine="nested", concat_dim="dump") as m:
+        np.testing.assert_array_equal(m.field.values, np.stack([fields["f0.bin"], fields["f1.bin"]]))
+
+
+@pytest.mark.parametrize("setup, paths, exc, match", [
+    P(lambda p: None, "*.bin", FileNotFoundError, "no files match", id="no-match"),
+    P(lambda p: None, [], ValueError, "needs at least one dump", id="empty-list"),
+    P(lambda p: (_series(p, ["a.bin"]), _series(p, ["b.bin"], shape=(4, 6, 9))), "*.bin", ValueError,
+      r"b.bin has sizes \{'x': 4, 'y': 6, 'z': 9\}, but .*a.bin has", id="shapes-differ"),
+])
+def test_series_errors(tmp_path, setup, paths, exc, match):
+    setup(tmp_path)
+    with pytest.raises(exc, match=match):
+        qx.open_series(str(tmp_path / paths) if isinstance(paths, str) else paths)
+
+
+def test_series_on_two_worker_processes(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    fields = _series(tmp_path, [f"Bz_{i}.bin" for i in range(4)], shape=(8, 6, 12), nproc_y=2, nz_loc=[4, 4, 4])
+    s = qx.open_series(str(tmp_path / "Bz_*.bin"))
+    stacked = np.stack([fields[f"Bz_{i}.bin"] for i in range(4)])
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        pids = set(client.run(os.getpid).values())
+        means = s.field.mean(("x", "y", "z")).compute()
+        peak = s.field.isel(z=slice(3, 9)).max(("y", "z")).compute()
+    assert len(pids) == 2 and os.getpid() not in pids
+    np.testing.assert_allclose(means.values, stacked.mean(axis=(1, 2, 3), dtype=np.float64), rtol=1e-6)
+    np.testing.assert_array_equal(peak.values, stacked[:, :, :, 3:9].max(axis=(2, 3)))
+    assert list(means.dump.values) == [f"Bz_{i}.bin" for i in range(4)]
