@@ -115,8 +115,8 @@ def test_opening_reads_no_data_and_loading_reads_the_file_as_it_is_then(tmp_path
     P((ALL, ALL, slice(5, 5)), id="empty"),
 ])
 def test_selection_reads_only_the_blocks_that_hold_it(tmp_path, reads, sel):
-    spec = dict(TILED)
-    path, field = _field(tmp_path, spec.pop("shape"), **spec)
+    layout = dict(TILED)
+    path, field = _field(tmp_path, layout.pop("shape"), **layout)
     ds = xr.open_dataset(path, engine="vintar")
     got = ds.field[sel].values
     assert got.dtype == np.float32
@@ -136,8 +136,8 @@ def test_selection_reads_only_the_blocks_that_hold_it(tmp_path, reads, sel):
 
 @pytest.mark.parametrize("name, native", [("f.bin", True), ("f.dat", False)])
 def test_whole_field_read(tmp_path, reads, name, native):
-    spec = dict(TILED)
-    path, field = _field(tmp_path, spec.pop("shape"), name=name, **spec)
+    layout = dict(TILED)
+    path, field = _field(tmp_path, layout.pop("shape"), name=name, **layout)
     values = xr.open_dataset(path, engine="vintar").field.values
     np.testing.assert_array_equal(values, field)
     # A name the loader cannot take is read block by block, each block once.
