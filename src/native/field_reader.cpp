@@ -15,6 +15,17 @@ static_assert(std::endian::native == std::endian::little,
 // it; rows of a quarter of this or more are read straight into the field.
 constexpr int64_t window_capacity = int64_t{1} << 20;
 
+// Blocks of at least this many bytes not already in the window are read
+// straight into the field by scatter reads; a read call costs about as much
+// as copying this many bytes once more, so smaller blocks come through the
+// window, many per read.
+constexpr int64_t min_scatter = int64_t{16} << 10;
+// Pieces of one scatter read: a plane run per piece, plus two per block
+// boundary. Enough for dozens of blocks of a typical tiling per call.
+constexpr int max_pieces = 512;
+// Extent records one scatter read can carry: at most one per three pieces.
+constexpr int max_slots = max_pieces / 3 + 1;
+
 // Fortran sequential records: a 4-byte length marker on each side of the
 // payload. Markers are skipped by position and never compared, so a file
 // with wrong marker values reads like one with correct markers.
@@ -65,9 +76,104 @@ private:
     Error need(int64_t offset, int64_t n, const std::string& what) const;
     Error read_ints(int64_t offset, int32_t* out, int64_t count);
 
+    // Where a block sits: its layer and column, and its first row and plane.
+    struct Place {
+        int64_t iz, iy, yoff, zoff;
+    };
+
+    // Reads the data of the block at `p`, whose extents (nx, by, bz) have
+    // been checked and whose data starts at file offset `data_at`, straight
+    // into the field with scatter reads. The last read goes on over what
+    // follows in the file: the next block's extents, and while the tiling
+    // goes on with blocks of the same extents that fit the grid and the file,
+    // their data too, each into the place such a block has. Afterwards
+    // preread_ counts the blocks after `p` whose extents turned out as
+    // assumed (their data is in place; a block whose extents differ has had
+    // its data put in a place that a later block fills, and is read again),
+    // and have_next_ says whether next_ext_ holds the extents of the block
+    // after those.
+    Error read_blocks(const Grid& g, int64_t layers, Place p, int64_t by, int64_t bz,
+                      int64_t data_at, float* field);
+
     WindowReader& rd_;
     const char* name_;
+    int64_t preread_ = 0;     // blocks ahead whose data read_blocks has put in place
+    bool have_next_ = false;  // next_ext_ holds the extents of the block after those
+    int32_t next_ext_[3] = {0, 0, 0};
+    unsigned char gap_[8];              // markers between records, read and dropped
+    int32_t slots_[max_slots][3];       // extents read by read_blocks, one per block
 };
+
+Error Walker::read_blocks(const Grid& g, int64_t layers, Place p, int64_t by, int64_t bz,
+                          int64_t data_at, float* field) {
+    const int64_t size = rd_.size();
+    const int64_t row_plane = g.nx * g.ny;
+    const int64_t count = g.nx * by * bz;
+    // A block of whole planes is one run; otherwise one run of nx*by floats
+    // per plane.
+    const bool whole = by == g.ny;
+    const int64_t runs = whole ? 1 : bz;
+    const int64_t run = whole ? count : g.nx * by;
+
+    Source::Piece pieces[max_pieces];
+    int m = 0;
+    int64_t at = data_at;   // file offset of the first piece of the pending read
+    int64_t end = data_at;  // file offset just past the pending pieces
+    int64_t ahead = 0;      // blocks after `p` whose data the pieces hold
+    bool fetched = false;   // slots_[ahead] receives the extents after those
+    for (;;) {
+        float* dst = field + row_plane * p.zoff + g.nx * p.yoff;
+        for (int64_t k = 0; k < runs; ++k) {
+            if (m == max_pieces) {  // only within the first block: the rest fit, checked below
+                if (Error e = rd_.scatter(at, pieces, m)) return e;
+                m = 0;
+                at = end;
+            }
+            pieces[m++] = {dst + row_plane * k, 4 * run};
+            end += 4 * run;
+        }
+        // The next block: on along the layer, or the first of the next.
+        Place q = p;
+        if (p.iy + 1 < g.nproc_y) {
+            q.iy += 1;
+            q.yoff += by;
+        } else if (p.iz + 1 < layers) {
+            q = {p.iz + 1, 0, 0, p.zoff + bz};
+        } else {
+            break;
+        }
+        // Its extents: past this record's closing marker and their opening one.
+        const int64_t ext_at = end + 2 * marker;
+        if (ext_at > size - 12 || m + 2 > max_pieces) break;
+        pieces[m++] = {gap_, 2 * marker};
+        pieces[m++] = {slots_[ahead], 12};
+        end = ext_at + 12;
+        fetched = true;
+        // Its data, assuming it has this block's extents: only where such a
+        // block fits, the layer before it is full, and the file holds it.
+        const int64_t next_data = end + 2 * marker;
+        const bool fits = (q.iy > 0 || p.yoff + by == g.ny) && by <= g.ny - q.yoff &&
+                          bz <= g.nz - q.zoff && next_data <= size && 4 * count <= size - next_data &&
+                          m + 1 + runs <= max_pieces && ahead + 1 < max_slots;
+        if (!fits) break;
+        pieces[m++] = {gap_, 2 * marker};
+        end = next_data;
+        ahead += 1;
+        fetched = false;
+        p = q;
+    }
+    if (Error e = rd_.scatter(at, pieces, m)) return e;
+
+    // Keep the blocks up to the first whose extents are not the assumed ones.
+    const int32_t want[3] = {static_cast<int32_t>(g.nx), static_cast<int32_t>(by),
+                             static_cast<int32_t>(bz)};
+    int64_t kept = 0;
+    while (kept < ahead && std::memcmp(slots_[kept], want, sizeof want) == 0) ++kept;
+    preread_ = kept;
+    have_next_ = kept < ahead || fetched;
+    if (have_next_) std::memcpy(next_ext_, slots_[kept], sizeof next_ext_);
+    return {};
+}
 
 Error Walker::need(int64_t offset, int64_t n, const std::string& what) const {
     int64_t size = rd_.size();
@@ -135,6 +241,9 @@ Error Walker::blocks_and_axes(const Grid& g, bool write, FloatSpan f, FloatSpan 
     // A layer without blocks has no height and reads nothing, so only the
     // first of any number of such layers needs looking at.
     const int64_t layers = g.nproc_y == 0 && g.nproc_z > 0 ? 1 : g.nproc_z;
+    preread_ = 0;
+    have_next_ = false;
+    int32_t last[3] = {0, 0, 0};  // extents of the block before
     for (int64_t iz = 0; iz < layers; ++iz) {
         int64_t yoff = 0;           // rows filled by this layer's blocks so far
         int64_t layer_height = 0;   // nz_loc shared by the blocks of this layer
@@ -142,8 +251,17 @@ Error Walker::blocks_and_axes(const Grid& g, bool write, FloatSpan f, FloatSpan 
             // Every block takes at least 28 bytes of file, so a header that
             // announces more blocks than the file holds ends here, early.
             if (Error e = need(o + marker, 12, "the extents of " + block_name(iz, iy))) return e;
+            // The extents: read ahead along with earlier data, or read now.
             int32_t ext[3];
-            if (Error e = read_ints(o + marker, ext, 3)) return e;
+            if (preread_ > 0) {
+                std::memcpy(ext, last, sizeof ext);
+            } else if (have_next_) {
+                std::memcpy(ext, next_ext_, sizeof ext);
+                have_next_ = false;
+            } else if (Error e = read_ints(o + marker, ext, 3)) {
+                return e;
+            }
+            std::memcpy(last, ext, sizeof last);
             const int64_t bx = ext[0], by = ext[1], bz = ext[2];
             if (bx != g.nx || by < 0 || bz < 0 || by > g.ny - yoff || bz > g.nz - zoff ||
                 (iy > 0 && bz != layer_height)) {
@@ -159,18 +277,20 @@ Error Walker::blocks_and_axes(const Grid& g, bool write, FloatSpan f, FloatSpan 
 
             if (write && count > 0) {
                 float* dst = f.data + row_plane * zoff + g.nx * yoff;
-                if (by == g.ny) {
-                    // The block spans whole planes: one contiguous run in
-                    // the file and in the field.
-                    if (Error e = rd_.copy(data_at, dst, 4 * count)) return e;
-                } else {
-                    // One run of nx*ny_loc floats per plane.
+                if (preread_ > 0) {
+                    preread_ -= 1;  // in place already
+                } else if (rd_.available(data_at) >= 4 * count || 4 * count < min_scatter) {
+                    // Small, or already buffered: through the window, one
+                    // run of nx*ny_loc floats per plane.
                     for (int64_t k = 0; k < bz; ++k) {
                         if (Error e = rd_.copy(data_at + 4 * row_len * k, dst + row_plane * k,
                                                4 * row_len)) {
                             return e;
                         }
                     }
+                } else if (Error e = read_blocks(g, layers, {iz, iy, yoff, zoff}, by, bz, data_at,
+                                                 f.data)) {
+                    return e;
                 }
             }
             yoff += by;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,9 +19,11 @@ namespace {
 // call anyway; a moderate cap keeps each call short.
 constexpr int64_t max_read_chunk = int64_t{64} << 20;
 
-// The smallest refill of a WindowReader: enough for a few hundred block
-// headers, small enough that reading it in front of a skipped block is free.
-constexpr int64_t min_window = int64_t{4} << 10;
+// The smallest refill of a WindowReader, after a jump: the header of the
+// next block and a little more. Each block of a dump of large blocks costs
+// one such read, so it is kept short; reads that follow on double it, so a
+// dump of tiny blocks soon reads a whole buffer per call.
+constexpr int64_t min_window = 512;
 
 bool range_ok(int64_t offset, int64_t n, int64_t size) noexcept {
     return offset >= 0 && n >= 0 && offset <= size && n <= size - offset;
@@ -31,7 +34,32 @@ bool range_ok(int64_t offset, int64_t n, int64_t size) noexcept {
 constexpr int64_t min_advised = int64_t{4} << 20;
 constexpr uintptr_t huge_page = uintptr_t{2} << 20;
 
+// The iovec entries handed to one preadv: the kernel's limit is IOV_MAX
+// (1024 on Linux); fewer keep the array on the stack small.
+constexpr int max_iov = 256;
+
+// The total length of `count` pieces, or -1 when a length is negative or
+// the sum passes int64.
+int64_t total_length(const Source::Piece* pieces, int64_t count) noexcept {
+    int64_t total = 0;
+    for (int64_t i = 0; i < count; ++i) {
+        if (pieces[i].len < 0 || __builtin_add_overflow(total, pieces[i].len, &total)) return -1;
+    }
+    return total;
+}
+
 }  // namespace
+
+Error Source::read_scatter(int64_t offset, const Piece* pieces, int64_t count) noexcept {
+    const int64_t total = total_length(pieces, count);
+    if (total < 0 || !range_ok(offset, total, size())) return Error::os(EINVAL);
+    for (int64_t i = 0; i < count; ++i) {
+        if (pieces[i].len == 0) continue;
+        if (Error e = read_at(offset, pieces[i].dst, pieces[i].len)) return e;
+        offset += pieces[i].len;
+    }
+    return {};
+}
 
 void advise_destination(void* data, int64_t bytes) noexcept {
 #ifdef MADV_HUGEPAGE
@@ -116,6 +144,52 @@ Error FileSource::read_at(int64_t offset, void* dst, int64_t n) noexcept {
         n -= got;
     }
     return {};
+}
+
+Error FileSource::read_scatter(int64_t offset, const Piece* pieces, int64_t count) noexcept {
+    if (fd_ < 0) return Error::os(EBADF);
+    const int64_t total = total_length(pieces, count);
+    if (total < 0 || !range_ok(offset, total, size_)) return Error::os(EINVAL);
+    // (i, done): the piece being filled and the bytes of it already read.
+    int64_t i = 0, done = 0;
+    struct iovec iov[max_iov];
+    for (;;) {
+        // Gather up to max_iov pieces, at most max_read_chunk bytes in all.
+        int k = 0;
+        int64_t batch = 0;
+        for (int64_t j = i, skip = done; j < count && k < max_iov && batch < max_read_chunk;
+             ++j, skip = 0) {
+            int64_t len = pieces[j].len - skip;
+            if (len > max_read_chunk - batch) len = max_read_chunk - batch;
+            if (len > 0) {
+                iov[k].iov_base = static_cast<unsigned char*>(pieces[j].dst) + skip;
+                iov[k].iov_len = static_cast<size_t>(len);
+                ++k;
+                batch += len;
+            }
+        }
+        if (k == 0) return {};  // every remaining piece is empty
+        ssize_t got = ::preadv(fd_, iov, k, static_cast<off_t>(offset));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return Error::os(errno);
+        }
+        // The file is shorter than when it was opened.
+        if (got == 0) return Error::os(EIO);
+        offset += got;
+        // Move (i, done) on by the bytes read; a short read resumes inside
+        // the piece where it stopped.
+        for (int64_t left = got; left > 0 && i < count;) {
+            const int64_t rest = pieces[i].len - done;
+            if (left < rest) {
+                done += left;
+                break;
+            }
+            left -= rest;
+            ++i;
+            done = 0;
+        }
+    }
 }
 
 // ---- MemorySource ----------------------------------------------------------

@@ -20,6 +20,18 @@ public:
     // Copies exactly `n` bytes starting at `offset` into `dst`. Callers check
     // `offset + n <= size()` first; a short read here is an I/O fault.
     virtual Error read_at(int64_t offset, void* dst, int64_t n) noexcept = 0;
+
+    // One stretch of a scatter read: `len` bytes to `dst`.
+    struct Piece {
+        void* dst;
+        int64_t len;
+    };
+
+    // Copies the `count` pieces' lengths of bytes, back to back from
+    // `offset` on, into the pieces' destinations: one read that fills many
+    // places. Callers check that the total fits inside size() first. This
+    // default reads piece by piece.
+    virtual Error read_scatter(int64_t offset, const Piece* pieces, int64_t count) noexcept;
 };
 
 // Asks the kernel to back the page-aligned interior of [data, data + bytes)
@@ -51,6 +63,8 @@ public:
 
     int64_t size() const noexcept override { return size_; }
     Error read_at(int64_t offset, void* dst, int64_t n) noexcept override;
+    // One preadv per batch of pieces instead of one pread per piece.
+    Error read_scatter(int64_t offset, const Piece* pieces, int64_t count) noexcept override;
 
 private:
     void close() noexcept;
@@ -108,6 +122,12 @@ public:
     // Copies [offset, offset + n) to `dst`: from the buffer when it is short,
     // straight from the source when it is large. Needs offset + n <= size().
     Error copy(int64_t offset, void* dst, int64_t n) noexcept;
+
+    // Reads the pieces straight from the source, back to back from `offset`
+    // on, bypassing the buffer. Needs the pieces' total to fit the source.
+    Error scatter(int64_t offset, const Source::Piece* pieces, int64_t count) noexcept {
+        return src_.read_scatter(offset, pieces, count);
+    }
 
 private:
     Source& src_;
