@@ -130,7 +130,9 @@ def test_small_run_checks_results_and_cleans_up(tmp_path, capsys):
         assert all(np.isfinite(v) and v > 0 for v in ratios.values()), name
         for label, mem in saved["memory"][name].items():
             assert mem["growth_bytes"] > 0 and mem["result_bytes"] > 0, (name, label)
-    assert saved["gil"]["field-32"]["ratio"] >= 0
+    gil = saved["gil"]["field-32"]
+    assert set(gil) == {"load", "lock released", "lock held"}
+    assert all(len(g["ratios"]) == 3 and g["ratio"] >= 0 for g in gil.values())
     assert {t["key"] for t in results["targets"]} >= {"field_vs_floor", "memory", "gil"}
     assert "targets:" in capsys.readouterr().out
     assert os.path.exists(out.with_suffix(".png")) or importlib.util.find_spec("matplotlib") is None
