@@ -44,9 +44,32 @@ def phase_seeds():
     return seeds
 
 
+def tiling_seeds():
+    """Inputs of the field_tiling target: [flags][nx u16][nproc_y][nproc_z]
+    [layer heights][block widths][(offset u32, value i32) edits][cut u32]."""
+    def tiling(nx, heights, widths, edits=(), cut=None, tall=False):
+        flags = (1 if cut is not None else 0) | (2 if tall else 0)
+        data = struct.pack("<BHBB", flags, nx - 1, len(widths[0]), len(heights))
+        data += bytes(heights) + bytes(w for layer in widths for w in layer)
+        data += b"".join(struct.pack("<Ii", at, v) for at, v in edits)
+        return data + (struct.pack("<I", cut) if cut is not None else b"")
+    # Blocks of 16-64 KiB in runs of equal extents; extents of the first
+    # block at 28 + 8*20 + 4 = 192, its data at 212.
+    return {
+        "equal_blocks_3x3": tiling(2048, [2, 2, 2], [[2, 2, 2]] * 3),
+        "uneven_rows": tiling(1500, [3, 1, 4], [[1, 5, 2], [3, 3, 2], [4, 0, 4]]),
+        "whole_planes": tiling(4096, [1, 1, 2, 1], [[3]] * 4),
+        "many_small_layers": tiling(3000, [1] * 8, [[1, 1, 1, 1]] * 8),
+        "third_block_extents_edited": tiling(2048, [2, 2], [[2, 2, 2]] * 2,
+                                             edits=[(192 + 2 * (24 + 4 * 2048 * 4 + 4) + 8, 1)]),
+        "layers_of_640_planes": tiling(4, [5, 5], [[3, 2], [1, 4]], tall=True),
+        "cut_in_the_fourth_block": tiling(2048, [2, 2], [[2, 2]] * 2, cut=212 + 3 * (4 * 2048 * 4 + 28) + 100),
+    }
+
+
 def main():
     corpus = HERE / "corpus"
-    targets = {"field_reader": {}, "phase_count": {}, "phase_read": {}}
+    targets = {"field_reader": {}, "field_tiling": tiling_seeds(), "phase_count": {}, "phase_read": {}}
     for name, dump in field_seeds().items():
         # Buffers sized exactly to the header's grid (mode 1, zero deltas).
         targets["field_reader"][name] = struct.pack("<BIHHH", 1, 0, 0, 0, 0) + dump
