@@ -31,6 +31,9 @@ DUMPS = {
         grid_values(2, 3, 2)[0], ny_loc=[1, 2], nz_loc=[1, 1], nparam=7), (2, 3, 2)),
     "field_empty_layer_and_blocks": ("field", lambda: field_dump_bytes(
         grid_values(2, 2, 3)[0], ny_loc=[[2, 0], [1, 1], [0, 2]], nz_loc=[1, 0, 2]), (2, 2, 3)),
+    # Blocks of 20 KiB and more: read straight into place, and ahead.
+    "field_large_blocks": ("field", lambda: field_dump_bytes(
+        grid_values(64, 40, 12)[0], ny_loc=[[20, 20], [10, 30], [20, 20]], nz_loc=[4, 4, 4]), (64, 40, 12)),
     "phase_n3": ("phase", lambda: (DATA_DIR / "phase_n3.bin").read_bytes(), 3),
     "phase_n0": ("phase", lambda: phase_dump_bytes(phase_values(5, 0), 0, [3, 0, 2]), 0),
     "phase_n1_negative_counts_stray": ("phase", lambda: phase_dump_bytes(
@@ -80,8 +83,12 @@ def phase_blocks(data, n):
 
 def variants(data, family, words):
     if family == "truncate":
+        # Every byte of a small dump; of a large one, every byte near a
+        # record boundary and every 61st elsewhere.
+        near = {w + d for w in words for d in range(-8, 9)}
         for cut in range(len(data)):
-            yield f"cut at {cut}", data[:cut], cut
+            if len(data) <= 4096 or cut in near or cut % 61 == 0:
+                yield f"cut at {cut}", data[:cut], cut
     elif family == "words":
         for at in words:
             for v in EXTREMES:
