@@ -163,6 +163,12 @@ def test_errors(tmp_path, args, message):
 
 
 
+def assert_png_size(path, size):
+    # Tight layout may round one pixel differently between matplotlib releases.
+    width, height = png_size(path)
+    assert abs(width - size[0]) <= 2 and abs(height - size[1]) <= 2, (width, height)
+
+
 def test_plot_without_matplotlib_says_how_to_install(phase_bin):
     proc = quickio("plot", phase_bin, "--n-dimensions", 3, "-o", phase_bin.with_suffix(".png"),
                    prelude="import sys; sys.modules['matplotlib'] = None")
@@ -182,7 +188,7 @@ def test_plot_writes_png(tmp_path, phase_bin, source, args, size):
     proc = quickio("plot", path, "-o", out, *args)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == f"wrote {out}\n"
-    assert png_size(out) == size
+    assert_png_size(out, size)
 
 
 def test_demo(tmp_path):
@@ -195,8 +201,8 @@ def test_demo(tmp_path):
     assert "field (48, 32, 24) float32" in out and "particles (7, 3000) float32" in out
     assert out.count("verdict        well-formed") == 2
     if HAVE_MATPLOTLIB:
-        assert png_size(tmp_path / "pics" / "field.png") == (1500, 460)
-        assert png_size(tmp_path / "pics" / "phase_space.png") == (750, 700)
+        assert_png_size(tmp_path / "pics" / "field.png", (1500, 460))
+        assert_png_size(tmp_path / "pics" / "phase_space.png", (750, 700))
     else:
         assert "plots skipped: plotting needs matplotlib" in proc.stderr
 
