@@ -5,6 +5,7 @@ benchmarks and CLI checks can make dumps of any shape (including broken
 ones) without a Fortran compiler. tests/data/ holds dumps written by real
 Fortran I/O (tests/fortran/) that pin these writers down.
 """
+import collections.abc
 import os
 import subprocess
 import sys
@@ -160,3 +161,29 @@ def run_isolated(code, *, timeout=120):
     assert proc.returncode == 0 and proc.stdout == "", (
         f"rc={proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
     return proc
+
+
+# params stand-ins that the loaders must ask through their own item access.
+class AskOnly:
+    """Item access and nothing else; records the keys asked for."""
+    def __init__(self, d):
+        self.d, self.asked = d, []
+
+    def __getitem__(self, key):
+        self.asked.append(key)
+        return self.d[key]
+
+
+class ReadOnlyMapping(collections.abc.Mapping):
+    """A mapping that is not a dict."""
+    def __init__(self, d):
+        self.d = d
+
+    def __getitem__(self, key):
+        return self.d[key]
+
+    def __iter__(self):
+        return iter(self.d)
+
+    def __len__(self):
+        return len(self.d)

@@ -1,6 +1,5 @@
 """Module beamdump: total_phase_space_read and the beamdump entry."""
 import array
-import collections.abc
 import importlib
 import os
 import re
@@ -13,7 +12,7 @@ import numpy as np
 import pytest
 
 from dorvo.quickio import beamdump
-from helpers import DATA_DIR, phase_dump_bytes, phase_values, run_isolated
+from helpers import DATA_DIR, phase_dump_bytes, phase_values, run_isolated, AskOnly, ReadOnlyMapping
 
 load, fill = beamdump.total_phase_space_read, beamdump.beamdump
 SOURCE = "dorvo\\quickio\\beamdump"
@@ -158,29 +157,6 @@ def test_results_independent(dump):
     check_loaded(second, phase_values(5, 2))
     del second
     assert (first == 0).all()
-
-
-class AskOnly:
-    def __init__(self, d):
-        self.d, self.asked = d, []
-
-    def __getitem__(self, key):
-        self.asked.append(key)
-        return self.d[key]
-
-
-class ReadOnlyMapping(collections.abc.Mapping):
-    def __init__(self, d):
-        self.d = d
-
-    def __getitem__(self, key):
-        return self.d[key]
-
-    def __iter__(self):
-        return iter(self.d)
-
-    def __len__(self):
-        return len(self.d)
 
 
 class Overriding(dict):

@@ -1,6 +1,5 @@
 """meshdump.read_Vintar_bin: round trips, the arrays it returns, and its failures."""
 import builtins
-import collections.abc
 import os
 import struct
 import traceback
@@ -10,7 +9,7 @@ import numpy as np
 import pytest
 
 from dorvo.quickio import meshdump
-from helpers import DATA_DIR, NX, NY, NZ, field_dump_bytes, grid_values, run_isolated
+from helpers import DATA_DIR, NX, NY, NZ, field_dump_bytes, grid_values, run_isolated, AskOnly, ReadOnlyMapping
 
 load = meshdump.read_Vintar_bin
 NAME, SOURCE = "meshdump.read_Vintar_bin", "dorvo/quickio/meshdump"
@@ -99,30 +98,6 @@ class Sized:
 
     def __int__(self):
         return self.v
-
-
-class AskOnly:
-    """Item access and nothing else; records the keys asked for."""
-    def __init__(self, d):
-        self.d, self.asked = d, []
-
-    def __getitem__(self, key):
-        self.asked.append(key)
-        return self.d[key]
-
-
-class ReadOnlyMapping(collections.abc.Mapping):
-    def __init__(self, d):
-        self.d = d
-
-    def __getitem__(self, key):
-        return self.d[key]
-
-    def __iter__(self):
-        return iter(self.d)
-
-    def __len__(self):
-        return len(self.d)
 
 
 class Overriding(dict):
