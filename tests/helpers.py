@@ -9,6 +9,7 @@ import collections.abc
 import os
 import subprocess
 import sys
+import traceback
 from pathlib import Path
 
 import numpy as np
@@ -187,3 +188,17 @@ class ReadOnlyMapping(collections.abc.Mapping):
 
     def __len__(self):
         return len(self.d)
+
+
+def lines_in(exc, name):
+    """Source positions of the traceback entries that `name` added."""
+    return [(e.filename, e.lineno) for e in traceback.extract_tb(exc.__traceback__) if e.name == name]
+
+
+def buffer_root(a):
+    """The object at the end of an array's .base chain (through memoryviews)."""
+    while True:
+        nxt = a.obj if isinstance(a, memoryview) else getattr(a, "base", None)
+        if nxt is None:
+            return a
+        a = nxt

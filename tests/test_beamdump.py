@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from dorvo.quickio import beamdump
-from helpers import DATA_DIR, phase_dump_bytes, phase_values, run_isolated, AskOnly, ReadOnlyMapping
+from helpers import DATA_DIR, phase_dump_bytes, phase_values, run_isolated, AskOnly, ReadOnlyMapping, buffer_root, lines_in
 
 load, fill = beamdump.total_phase_space_read, beamdump.beamdump
 SOURCE = "dorvo\\quickio\\beamdump"
@@ -24,19 +24,6 @@ INVALID_0 = ("Invalid shape in axis 0: 0.",)
 # The loader's file object is checked once, by
 # test_loader_closes_without_resource_warning.
 pytestmark = pytest.mark.filterwarnings("ignore::ResourceWarning")
-
-
-def lines_in(exc, name):
-    """Source positions of the traceback entries that `name` added."""
-    return [(e.filename, e.lineno) for e in traceback.extract_tb(exc.__traceback__) if e.name == name]
-
-
-def buffer_root(a):
-    while True:
-        nxt = a.obj if isinstance(a, memoryview) else getattr(a, "base", None)
-        if nxt is None:
-            return a
-        a = nxt
 
 
 def sentinel(n):

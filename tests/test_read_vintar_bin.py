@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from dorvo.quickio import meshdump
-from helpers import DATA_DIR, NX, NY, NZ, field_dump_bytes, grid_values, run_isolated, AskOnly, ReadOnlyMapping
+from helpers import DATA_DIR, NX, NY, NZ, field_dump_bytes, grid_values, run_isolated, AskOnly, ReadOnlyMapping, buffer_root, lines_in
 
 load = meshdump.read_Vintar_bin
 NAME, SOURCE = "meshdump.read_Vintar_bin", "dorvo/quickio/meshdump"
@@ -24,20 +24,6 @@ pytestmark = pytest.mark.filterwarnings("ignore::ResourceWarning")
 
 def open_fds():
     return len(os.listdir("/proc/self/fd"))
-
-
-def lines_in(exc, name=NAME):
-    """Source positions of the traceback entries that `name` added."""
-    return [(e.filename, e.lineno) for e in traceback.extract_tb(exc.__traceback__) if e.name == name]
-
-
-def buffer_root(a):
-    """The object at the end of an array's .base chain (through memoryviews)."""
-    while True:
-        nxt = a.obj if isinstance(a, memoryview) else getattr(a, "base", None)
-        if nxt is None:
-            return a
-        a = nxt
 
 
 def with_int(data, offset, value):
@@ -206,7 +192,7 @@ def test_replacement_read_file_is_called(dump, monkeypatch):
     fds = open_fds()
     with pytest.raises(LookupError, match="^replaced$") as e:
         load(path, P432)
-    assert lines_in(e.value) == [(SOURCE, 49)] and open_fds() == fds
+    assert lines_in(e.value, NAME) == [(SOURCE, 49)] and open_fds() == fds
 
 
 @pytest.mark.parametrize("name, line", [("np", 51), ("struct", 29), ("read_file", 49)])
@@ -216,7 +202,7 @@ def test_module_names_looked_up_at_call(dump, monkeypatch, name, line):
     with pytest.raises(NameError) as e:
         load(path, P432)
     assert str(e.value) == f"name '{name}' is not defined"
-    assert lines_in(e.value) == [(SOURCE, line)]
+    assert lines_in(e.value, NAME) == [(SOURCE, line)]
     monkeypatch.undo()
     check_result(load(path, P432), *grid_values(4, 3, 2))
 
@@ -284,7 +270,7 @@ def test_failures(tmp_path, data, params, exc, args, line):
     assert type(e.value) is exc
     if args is not None:
         assert e.value.args == args
-    assert lines_in(e.value) == [(SOURCE, line)]
+    assert lines_in(e.value, NAME) == [(SOURCE, line)]
     assert open_fds() == fds, "the dump was left open"
     if exc is FileNotFoundError:
         assert e.value.filename == path + ".bin"
@@ -298,14 +284,14 @@ def test_failures(tmp_path, data, params, exc, args, line):
 def test_file_path_not_str(file_path):
     with pytest.raises(TypeError) as e:
         load(file_path, P432)
-    assert lines_in(e.value) == [(SOURCE, 22)]
+    assert lines_in(e.value, NAME) == [(SOURCE, 22)]
 
 
 def test_path_that_is_not_utf8(tmp_path):
     (tmp_path / os.fsdecode(b"\xff.bin")).write_bytes(GOOD)
     with pytest.raises(UnicodeEncodeError) as e:
         load(os.fsdecode(bytes(tmp_path) + b"/\xff"), P432)
-    assert lines_in(e.value) == [(SOURCE, 24)]
+    assert lines_in(e.value, NAME) == [(SOURCE, 24)]
 
 
 @pytest.mark.parametrize(
@@ -322,7 +308,7 @@ def test_binding(args, kwargs, message):
     with pytest.raises(TypeError) as e:
         load(*args, **kwargs)
     assert str(e.value) == message
-    assert lines_in(e.value) == [(SOURCE, 15)]
+    assert lines_in(e.value, NAME) == [(SOURCE, 15)]
 
 
 def tilings():
@@ -343,7 +329,7 @@ def test_bad_tilings_raise_from_read_file(dump, index):
     ny, nz = (struct.unpack_from("<i", data, 16 + 4 * i)[0] for i in (NY, NZ))
     with pytest.raises(ValueError) as e:
         load(dump(data), {"nx": nx, "ny": ny, "nz": nz})
-    assert lines_in(e.value) == [(SOURCE, 49)]
+    assert lines_in(e.value, NAME) == [(SOURCE, 49)]
     assert lines_in(e.value, "meshdump.read_file") == [(SOURCE, 65)]
 
 
@@ -354,7 +340,7 @@ def test_truncated_everywhere(dump):
     for cut in range(184, len(data) - 4):
         with pytest.raises(EOFError) as e:
             load(dump(data[:cut]), P432)
-        assert lines_in(e.value) == [(SOURCE, 49)], cut
+        assert lines_in(e.value, NAME) == [(SOURCE, 49)], cut
     check_result(load(dump(data[:-4]), P432), *grid_values(4, 3, 2))
 
 
