@@ -3,9 +3,9 @@
 //
 // The input describes a tiling rather than bytes, so that blocks come out
 // tens of KiB large and in long runs of equal extents: that is where the
-// reader reads blocks straight into place, several per call, and reads the
-// next blocks ahead on the assumption that their extents repeat. Edits and a
-// cut applied to the assembled bytes then break that assumption anywhere.
+// reader reads blocks straight into place, several per call, packed into
+// tasks of several blocks each. Edits and a cut applied to the assembled
+// bytes then break the tiling anywhere.
 //
 // Input: [flags u8][nx-1 u16][nproc_y u8][nproc_z u8]
 //        [nz_loc u8 per layer][ny_loc u8 per block]
@@ -207,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Buffer f(static_cast<int64_t>(rf.size())), x(static_cast<int64_t>(rx.size())),
         y(static_cast<int64_t>(ry.size())), z(static_cast<int64_t>(rz.size()));
     native::MemorySource src(dump.data(), static_cast<int64_t>(dump.size()));
-    const native::Error err = native::read_grid_dump(src, "fuzz.bin", f.span(), x.span(), y.span(), z.span());
+    const native::Error err = native::read_grid_dump(src, {f.span(), x.span(), y.span(), z.span()}, {});
 
     fuzz::check(!err == ok);
     if (ok) {

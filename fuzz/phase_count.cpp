@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     native::MemorySource src(in.rest(), in.rest_size());
     int64_t particles = -1;
-    const native::Error err = native::count_particles(src, "fuzz.bin", n, &particles);
+    const native::Error err = native::count_particles(src, n, &particles, {});
     if (n < 0) {
         fuzz::check(err.status == native::Status::value_error && particles == -1);
         return 0;
@@ -29,8 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::check(err.status == native::Status::eof_error && particles == -1);
         return 0;
     }
-    // Every particle takes 8n+8 bytes of the dump besides at least one count word.
+    // Every particle takes 8n+8 bytes of the dump besides at least one count
+    // word, but for the last one's trailing word, which the file may lack.
     const auto bytes = static_cast<__int128>(particles) * (8 * static_cast<__int128>(n) + 8);
-    fuzz::check(particles >= 0 && (particles == 0 || bytes + 4 <= in.rest_size()));
+    fuzz::check(particles >= 0 && (particles == 0 || bytes <= in.rest_size()));
     return 0;
 }

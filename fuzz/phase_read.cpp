@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     native::MemorySource src(in.rest(), in.rest_size());
     int64_t particles = 0;
-    const native::Error counted = native::count_particles(src, "fuzz.bin", n, &particles);
+    const native::Error counted = native::count_particles(src, n, &particles, {});
     const int64_t need = counted ? -1 : particles * (2 * int64_t{n} + 1);
 
     int64_t length = (mode & 1) ? (need < 0 ? 0 : need) + static_cast<int8_t>(raw_length & 0xFF)
@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Buffer storage(length);
 
     int64_t written = -1;
-    const native::Error err = native::read_particles(src, "fuzz.bin", n, storage.span(), &written);
+    const native::Error err = native::read_particles(src, n, storage.span(), &written, {});
     fuzz::check(written >= 0 && written <= length && storage.untouched_from(written));
     // A memory source fails only reads outside it, which the passes rule out.
     fuzz::check(err.status != native::Status::os_error);

@@ -32,7 +32,9 @@ def sentinel(n):
 
 def parse(data, n, cut=None):
     """Reads a dump the slow way: ("ok", particles (P, 2n+1)) or, for a block
-    that the file cuts short, ("eof", offset, count, bytes remaining)."""
+    that the file cuts short, ("eof", offset, count, bytes remaining). The
+    file may end without the last entry's trailing word, which no reader
+    needs."""
     data = data[:cut]
     comp, at, rows = 2 * n + 1, 0, []
     while len(data) - at >= 4:
@@ -40,9 +42,10 @@ def parse(data, n, cut=None):
         at += 4
         if count <= 0:
             continue
-        if at + count * (comp + 1) * 4 > len(data):
+        if at + count * (comp + 1) * 4 - 4 > len(data):
             return ("eof", at - 4, count, len(data) - at)
-        words = np.frombuffer(data, "<f4", count * (comp + 1), at).reshape(count, comp + 1)
+        whole = data + bytes(4)  # the last trailing word, if the file lacks it
+        words = np.frombuffer(whole, "<f4", count * (comp + 1), at).reshape(count, comp + 1)
         rows.append(words[:, :comp])
         at += count * (comp + 1) * 4
     return ("ok", np.concatenate(rows) if rows else np.zeros((0, comp), np.float32))

@@ -1,7 +1,7 @@
 """Field dumps whose blocks are large enough to be read straight into the
-result (tens of KiB and up), on tilings that the reader reads several blocks
-at a time: uniform ones, ones whose extents change from block to block or
-layer to layer, and blocks longer than one read call moves."""
+result (tens of KiB and up), packed several to a read: uniform tilings, ones
+whose extents change from block to block or layer to layer, and blocks
+longer than one read call moves, read by several threads."""
 import numpy as np
 import pytest
 
@@ -67,15 +67,18 @@ def test_large_blocks(tmp_path, name):
 @pytest.mark.parametrize("cut_from_end", [4 * 64 * 32 * 8 + 100, 20000, 300])
 def test_large_blocks_cut_short(tmp_path, cut_from_end):
     # A dump cut inside a large block's data or inside the axes fails
-    # cleanly and leaves read_file's buffers as they were.
+    # cleanly, writing nothing past the grid into read_file's buffers.
     shape = (64, 64, 24)
     path = tmp_path / "cut.bin"
     data = write_field_dump(path, unique_field(shape), nproc_y=2, nproc_z=3)
     path.write_bytes(data[:len(data) - cut_from_end])
-    bufs = [np.full(n, SENTINEL, np.float32) for n in (64 * 64 * 24, 64, 64, 24)]
+    sizes = (64 * 64 * 24, 64, 64, 24)
+    bufs = [np.full(n + 3, SENTINEL, np.float32) for n in sizes]
     with pytest.raises(EOFError, match="file ends inside"):
         meshdump.read_file(*bufs, bytes(path))
-    assert all((b == SENTINEL).all() for b in bufs)
+    assert all((b[n:] == SENTINEL).all() for b, n in zip(bufs, sizes))
+    with pytest.raises(EOFError, match="file ends inside"):
+        meshdump.read_Vintar_bin(str(path)[:-4], dict(zip(("nx", "ny", "nz"), shape)))
 
 
 def test_blocks_longer_than_one_read_call(tmp_path):

@@ -173,8 +173,13 @@ def run_group(name, family, workdir):
         size = ref.size
         words, ends = phase_blocks(data, n)
         # A cut at a block's end, or up to 3 bytes into the next count word,
-        # leaves a shorter dump that is whole: the particles before the cut.
+        # leaves a shorter dump that is whole: the particles before the cut;
+        # so does a cut inside the trailing word of a block's last entry,
+        # which no reader needs.
         readable_cuts = {end + k: before for end, before in ends.items() for k in range(4)}
+        ordered = sorted(ends.items())
+        readable_cuts.update({end - k: before for (_, prior), (end, before) in zip(ordered, ordered[1:])
+                              if before > prior for k in range(1, 5)})
 
     for label, mutated, cut in variants(data, family, words):
         with open(path, "wb") as f:

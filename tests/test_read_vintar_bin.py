@@ -231,7 +231,7 @@ FAILURES = [
     ("empty", b"", P432, struct.error, None, 29),
     ("7-bytes", GOOD[:7], P432, struct.error, None, 29),
     ("short-int-params", GOOD[:95], P432, struct.error, None, 31),
-    ("short-real-params", GOOD[:183], P432, struct.error, None, 33),
+    ("short-real-params", GOOD[:183], P432, struct.error, None, 31),
     ("Nparam-negative", with_int(GOOD, 4, -1), P432, ValueError, None, 31),
     ("Nparam-min", with_int(GOOD, 4, -2**31), P432, ValueError, None, 31),
     ("Nparam-huge", with_int(GOOD, 4, 2**31 - 1), P432, struct.error, None, 31),
@@ -334,10 +334,11 @@ def test_bad_tilings_raise_from_read_file(dump, index):
 
 
 def test_truncated_everywhere(dump):
-    # The header check needs 184 bytes; every later cut short of the z axis
-    # record's closing marker must surface as EOFError from read_file.
+    # The header check needs the 188 bytes of the parameter records; every
+    # later cut short of the z axis record's closing marker must surface as
+    # EOFError from read_file.
     data = field_dump_bytes(grid_values(4, 3, 2)[0], ny_loc=[1, 2], nz_loc=[1, 1])
-    for cut in range(184, len(data) - 4):
+    for cut in range(188, len(data) - 4):
         with pytest.raises(EOFError) as e:
             load(dump(data[:cut]), P432)
         assert lines_in(e.value, NAME) == [(SOURCE, 49)], cut

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <new>
 
 namespace quickio::frame {
 namespace {
@@ -214,7 +215,12 @@ bool to_byte_path(PyObject* obj, std::string& out) {
         PyErr_SetString(PyExc_ValueError, "embedded null byte");
         return false;
     }
-    out.assign(data, static_cast<size_t>(size));
+    try {
+        out.assign(data, static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "loader.hpp"
 
 #include "convert.hpp"
+#include "native/source.hpp"
 
 namespace quickio::frame {
 
@@ -17,7 +18,7 @@ void OpenedFile::close() noexcept {
 }
 
 bool open_dump(Module& mod, const char* function, PyObject* file_path, const OpenLines& lines, OpenedFile& file,
-               std::string& c_path) {
+               std::string& c_path, native::FileIdentity* identity) {
     PyRef suffix = PyRef::steal(PyUnicode_FromString(".bin"));
     PyRef path = PyRef::steal(suffix ? PyNumber_Add(file_path, suffix.get()) : nullptr);
     if (!path) {
@@ -29,6 +30,16 @@ bool open_dump(Module& mod, const char* function, PyObject* file_path, const Ope
         mod.fail(function, lines.open);
         return false;
     }
+    const int fd = PyObject_AsFileDescriptor(file.get());
+    if (fd < 0) {
+        mod.fail(function, lines.open);
+        return false;
+    }
+    if (native::Error e = native::identity_of(fd, identity)) {
+        Module::raise(e, "");
+        mod.fail(function, lines.open);
+        return false;
+    }
     PyRef uni_path = PyRef::steal(PyObject_CallMethod(path.get(), "encode", "s", "UTF-8"));
     if (!uni_path) {
         mod.fail(function, lines.encode);
@@ -37,6 +48,29 @@ bool open_dump(Module& mod, const char* function, PyObject* file_path, const Ope
     if (!to_byte_path(uni_path.get(), c_path)) {
         mod.fail(function, lines.c_path);
         return false;
+    }
+    return true;
+}
+
+bool raise_changed(const std::string& path, const char* reason) {
+    PyRef filename = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    if (filename) {
+        PyErr_Format(PyExc_OSError, "%U: the file changed while it was read; %s", filename.get(), reason);
+    }
+    return false;
+}
+
+bool check_unchanged(const native::FileIdentity& before, const std::string& path) {
+    native::FileIdentity now;
+    if (native::Error e = native::identity_of(path.c_str(), &now)) {
+        return Module::raise(e, path);
+    }
+    if (now.device != before.device || now.inode != before.inode) {
+        return raise_changed(path, "it was replaced by another file");
+    }
+    if (now != before) {
+        return raise_changed(path, now.size != before.size ? "its size is not what it was when the load began"
+                                                          : "it was written to during the load");
     }
     return true;
 }

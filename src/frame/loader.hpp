@@ -46,8 +46,18 @@ struct OpenLines {
 // that a missing file raises the interpreter's own error; the path encoded as
 // UTF-8; and that encoding as a byte path for the native reader. On failure
 // the traceback entry of the failing step is added and false returned.
+// `identity` receives what identifies the opened file's contents, so that
+// the loader can tell afterwards whether the file changed during the load.
 bool open_dump(Module& mod, const char* function, PyObject* file_path, const OpenLines& lines, OpenedFile& file,
-               std::string& c_path);
+               std::string& c_path, native::FileIdentity* identity);
+
+// OSError "<path>: the file changed while it was read ..." unless the file
+// at `path` still has the identity `before` that the loader saw at open.
+bool check_unchanged(const native::FileIdentity& before, const std::string& path);
+
+// OSError "<path>: the file changed while it was read; ..." with the
+// reason given.
+bool raise_changed(const std::string& path, const char* reason);
 
 // params[key] converted to a signed 32-bit integer. An exact dict is looked
 // up directly (KeyError with the key when it is missing); any other mapping

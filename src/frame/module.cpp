@@ -297,32 +297,35 @@ PyObject* Module::lookup(const char* name) {
 }
 
 bool Module::raise(const native::Error& error, const std::string& path) {
-    switch (error.status) {
-    case native::Status::ok:
+    if (error.status == native::Status::interrupted) {
+        // The signal handler's exception is already pending.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return false;
+    }
+    if (error.status == native::Status::ok) {
         PyErr_SetString(PyExc_SystemError, "native reader reported success as an error");
-        break;
-    case native::Status::os_error: {
-        PyRef filename = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-        if (!filename) {
-            return false;
-        }
+        return false;
+    }
+    PyRef filename = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    if (!filename) {
+        return false;
+    }
+    if (error.status == native::Status::os_error) {
         errno = error.errno_value;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
-        break;
+        return false;
     }
-    case native::Status::eof_error:
-    case native::Status::value_error: {
-        PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(error.message.data(),
-                                                          static_cast<Py_ssize_t>(error.message.size()),
-                                                          "backslashreplace"));
-        if (!message) {
-            return false;
-        }
-        PyErr_SetObject(error.status == native::Status::eof_error ? PyExc_EOFError : PyExc_ValueError,
-                        message.get());
-        break;
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(error.message, static_cast<Py_ssize_t>(std::strlen(error.message)),
+                                                   "backslashreplace"));
+    PyRef message = !text || !error.about_file ? std::move(text)
+                                               : PyRef::steal(PyUnicode_FromFormat("%U: %U", filename.get(), text.get()));
+    if (!message) {
+        return false;
     }
-    }
+    PyObject* type = error.status == native::Status::eof_error ? PyExc_EOFError
+                     : error.status == native::Status::changed ? PyExc_OSError
+                                                               : PyExc_ValueError;
+    PyErr_SetObject(type, message.get());
     return false;
 }
 

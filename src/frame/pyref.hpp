@@ -5,7 +5,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <time.h>
+
+#include <cstdint>
 #include <utility>
+
+#include "native/result.hpp"
 
 namespace quickio::frame {
 
@@ -40,17 +45,39 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// Releases the interpreter lock for the lifetime of the scope. Nothing in
-// the scope may touch a Python object.
-class GilRelease {
+// Releases the interpreter lock for the lifetime of the scope, so that
+// other Python threads run during a native read. It also answers the
+// reader's question whether to stop: at most every 50 ms it takes the lock
+// back briefly to run the interpreter's signal handlers, so that Ctrl-C
+// ends a long read. The handler's exception (KeyboardInterrupt) stays
+// pending for the caller to report. Nothing in the scope but requested()
+// may touch a Python object.
+class UnlockedCall final : public native::Interrupt {
 public:
-    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
+    UnlockedCall() noexcept : state_(PyEval_SaveThread()) {}
+    ~UnlockedCall() { PyEval_RestoreThread(state_); }
+    UnlockedCall(const UnlockedCall&) = delete;
+    UnlockedCall& operator=(const UnlockedCall&) = delete;
+
+    bool requested() noexcept override {
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+        const int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+        if (stop_ || (checked_ && now - last_check_ < kInterval)) return stop_;
+        checked_ = true;
+        last_check_ = now;
+        PyEval_RestoreThread(state_);
+        stop_ = PyErr_CheckSignals() < 0;
+        state_ = PyEval_SaveThread();
+        return stop_;
+    }
 
 private:
+    static constexpr int64_t kInterval = 50000000;  // ns
     PyThreadState* state_;
+    bool checked_ = false;
+    bool stop_ = false;
+    int64_t last_check_ = 0;
 };
 
 // The pending exception, taken out of the thread state and put back on

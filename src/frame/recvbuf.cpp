@@ -1,5 +1,7 @@
 #include "recvbuf.hpp"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <limits>
 
@@ -11,6 +13,7 @@ struct ReceivingBuffer {
     float* data;
     Py_ssize_t shape[1];
     Py_ssize_t strides[1];
+    int64_t written;
 };
 
 char kFormat[] = "f";
@@ -52,17 +55,46 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"dorvo.quickio.ReceivingBuffer", sizeof(ReceivingBuffer), 0, Py_TPFLAGS_DEFAULT, slots};
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned long kFlags = Py_TPFLAGS_DEFAULT;
+#endif
+
+PyType_Spec spec = {"dorvo.quickio.ReceivingBuffer", sizeof(ReceivingBuffer), 0, kFlags, slots};
 
 // Made once per process and kept: the arrays a loader returns may outlive
 // any module object.
 PyTypeObject* receiving_buffer_type = nullptr;
+
+// Asks the kernel to back the page-aligned interior of a large new buffer
+// with huge pages. Its pages fault in on first touch, as the reader fills
+// it; with 4 KiB pages those faults cost more than the read itself. Advice
+// only: a refusal changes nothing.
+void advise_huge_pages(void* data, int64_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+    constexpr int64_t min_advised = int64_t{4} << 20;
+    constexpr uintptr_t huge_page = uintptr_t{2} << 20;
+    if (bytes < min_advised) return;
+    const auto begin = reinterpret_cast<uintptr_t>(data);
+    const uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
+    const uintptr_t last = (begin + static_cast<uintptr_t>(bytes)) & ~(huge_page - 1);
+    if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
 
 }  // namespace
 
 bool ready_receiving_buffer_type() {
     if (receiving_buffer_type == nullptr) {
         receiving_buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+        // Before 3.10 a heap type inherits object's constructor; take it away.
+        if (receiving_buffer_type != nullptr) receiving_buffer_type->tp_new = nullptr;
+#endif
     }
     return receiving_buffer_type != nullptr;
 }
@@ -83,6 +115,7 @@ PyObject* new_receiving_buffer(int64_t length) {
         PyErr_SetString(PyExc_MemoryError, "unable to allocate array data.");
         return nullptr;
     }
+    advise_huge_pages(data, length * static_cast<int64_t>(sizeof(float)));
     auto* rb = PyObject_New(ReceivingBuffer, receiving_buffer_type);
     if (rb == nullptr) {
         std::free(data);
@@ -91,11 +124,20 @@ PyObject* new_receiving_buffer(int64_t length) {
     rb->data = static_cast<float*>(data);
     rb->shape[0] = static_cast<Py_ssize_t>(length);
     rb->strides[0] = sizeof(float);
+    rb->written = -1;
     return reinterpret_cast<PyObject*>(rb);
 }
 
-float* receiving_buffer_data(PyObject* buffer) noexcept {
-    return reinterpret_cast<ReceivingBuffer*>(buffer)->data;
+bool is_receiving_buffer(PyObject* obj) noexcept {
+    return receiving_buffer_type != nullptr && Py_TYPE(obj) == receiving_buffer_type;
+}
+
+int64_t receiving_buffer_written(PyObject* buffer) noexcept {
+    return reinterpret_cast<ReceivingBuffer*>(buffer)->written;
+}
+
+void note_receiving_buffer_written(PyObject* obj, int64_t elements) noexcept {
+    if (is_receiving_buffer(obj)) reinterpret_cast<ReceivingBuffer*>(obj)->written = elements;
 }
 
 }  // namespace quickio::frame

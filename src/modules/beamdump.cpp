@@ -8,6 +8,7 @@
 #include "convert.hpp"
 #include "loader.hpp"
 #include "module.hpp"
+#include "pool.hpp"
 #include "phase_reader.hpp"
 #include "recvbuf.hpp"
 
@@ -45,11 +46,48 @@ constexpr int beamdump_binding = 39, beamdump_ps = 41, beamdump_rest = 43;
 // A negative dimension count has no layout; refusing it up front keeps the
 // passes from seeking backwards forever or sizing entries below one word.
 bool check_dimensions(int32_t n) {
-    if (n < 0) {
-        PyErr_Format(PyExc_ValueError, "n_dimensions must be >= 0, got %d", n);
-        return false;
+    if (quickio::native::Error e = quickio::native::check_dimensions(n)) {
+        return Module::raise(e, "");
     }
     return true;
+}
+
+// Step 6, the count pass, run on the file the loader opened (a file put in
+// its place since is refused) with the interpreter lock released.
+bool count_particles(const std::string& c_path, int32_t n, const quickio::native::FileIdentity& opened,
+                     int64_t* particles) {
+    quickio::native::Error error;
+    {
+        quickio::frame::UnlockedCall unlocked;
+        quickio::native::ReadOptions options;
+        options.interrupt = &unlocked;
+        options.expect = &opened;
+        error = quickio::native::count_particles(c_path.c_str(), n, particles, options);
+    }
+    return error ? Module::raise(error, c_path) : true;
+}
+
+// Step 10 and the checks after it: the module's `beamdump` fills the
+// buffer, which must then hold every particle the count pass found, from
+// the file the loader opened.
+bool call_beamdump(PyObject* ps, int32_t n, const std::string& c_path, const quickio::native::FileIdentity& opened,
+                   int64_t tot_dimension) {
+    PyRef reader = PyRef::steal(mod.lookup("beamdump"));
+    if (!reader) {
+        return false;
+    }
+    PyRef call_args = PyRef::steal(
+        Py_BuildValue("(Oiy#)", ps, n, c_path.data(), static_cast<Py_ssize_t>(c_path.size())));
+    PyRef done = PyRef::steal(quickio::frame::call(reader.get(), std::move(call_args)));
+    if (!done) {
+        return false;
+    }
+    const int64_t written = quickio::frame::receiving_buffer_written(ps);
+    if (written >= 0 && written != tot_dimension) {
+        return quickio::frame::raise_changed(c_path, "it held fewer particles when they were read than when they "
+                                                     "were counted");
+    }
+    return quickio::frame::check_unchanged(opened, c_path);
 }
 
 PyObject* total_phase_space_read(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -63,23 +101,17 @@ PyObject* total_phase_space_read(PyObject*, PyObject* args, PyObject* kwargs) {
     // The file object is held, never read, until the function returns.
     quickio::frame::OpenedFile file;
     std::string c_path;
+    quickio::native::FileIdentity opened;
     if (!quickio::frame::open_dump(mod, "total_phase_space_read", argv[0],
-                                   {line::path, line::open, line::encode, line::c_path}, file, c_path)) {
+                                   {line::path, line::open, line::encode, line::c_path}, file, c_path, &opened)) {
         return nullptr;
     }
     int32_t n_dimensions = 0;
     if (!quickio::frame::param_int32(argv[1], "n_dimensions", &n_dimensions) || !check_dimensions(n_dimensions)) {
         return fail(line::n_dimensions);
     }
-
     int64_t part_number = 0;
-    quickio::native::Error error;
-    {
-        quickio::frame::GilRelease unlocked;
-        error = quickio::native::count_particles(c_path.c_str(), n_dimensions, &part_number);
-    }
-    if (error) {
-        Module::raise(error, c_path);
+    if (!count_particles(c_path, n_dimensions, opened, &part_number)) {
         return fail(line::count);
     }
     const int64_t jump = 2 * int64_t{n_dimensions} + 1;
@@ -91,17 +123,8 @@ PyObject* total_phase_space_read(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!ps) {
         return fail(line::buffer);
     }
-    {
-        PyRef reader = PyRef::steal(mod.lookup("beamdump"));
-        if (!reader) {
-            return fail(line::call_beamdump);
-        }
-        PyRef call_args = PyRef::steal(Py_BuildValue("(Oiy#)", ps.get(), n_dimensions, c_path.data(),
-                                                     static_cast<Py_ssize_t>(c_path.size())));
-        PyRef done = PyRef::steal(quickio::frame::call(reader.get(), std::move(call_args)));
-        if (!done) {
-            return fail(line::call_beamdump);
-        }
+    if (!call_beamdump(ps.get(), n_dimensions, c_path, opened, tot_dimension)) {
+        return fail(line::call_beamdump);
     }
     PyRef shape = PyRef::steal(Py_BuildValue("(LL)", static_cast<long long>(jump), static_cast<long long>(part_number)));
     if (!shape) {
@@ -142,15 +165,20 @@ PyObject* beamdump(PyObject*, PyObject* args, PyObject* kwargs) {
         return fail(line::beamdump_rest);
     }
     quickio::native::Error error;
+    int64_t written = 0;
     {
         // The view keeps the buffer alive and unresizable meanwhile.
-        quickio::frame::GilRelease unlocked;
-        error = quickio::native::read_particles(path.c_str(), n_dimensions, ps_view.span(), nullptr);
+        quickio::frame::UnlockedCall unlocked;
+        quickio::native::ReadOptions options;
+        options.threads = quickio::native::default_read_threads();
+        options.interrupt = &unlocked;
+        error = quickio::native::read_particles(path.c_str(), n_dimensions, ps_view.span(), &written, options);
     }
     if (error) {
         Module::raise(error, path);
         return fail(line::beamdump_rest);
     }
+    quickio::frame::note_receiving_buffer_written(argv[0], written);
     Py_INCREF(argv[0]);
     return argv[0];
 }

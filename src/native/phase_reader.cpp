@@ -1,8 +1,13 @@
 #include "phase_reader.hpp"
 
+#include <atomic>
 #include <bit>
+#include <cerrno>
 #include <cstring>
-#include <string>
+#include <memory>
+#include <new>
+
+#include "pool.hpp"
 
 namespace quickio::native {
 
@@ -11,94 +16,75 @@ namespace {
 static_assert(std::endian::native == std::endian::little,
               "dumps are little-endian and are read without byte swapping");
 
-// The one buffer of a pass, allocated once per call and reused: counts and
-// particle entries are parsed out of it, so a dump of many tiny blocks costs
-// one read per window rather than one per block.
+using ll = long long;
+
+// The buffer of the walk: block counts, and the entries of small blocks,
+// many blocks to one read where they lie close together.
 constexpr int64_t window_capacity = int64_t{2} << 20;
+// Blocks with at least this many bytes of entries not already in the window
+// are read in tasks of whole entries; smaller ones through the window.
+constexpr int64_t min_direct = int64_t{64} << 10;
+// One task reads up to this much into its thread's read buffer.
+constexpr int64_t task_bytes = int64_t{4} << 20;
+// Below this file size, the calling thread reads alone.
+constexpr int64_t min_parallel = int64_t{64} << 20;
+// The interrupt is asked after about this much work.
+constexpr int64_t check_every = int64_t{16} << 20;
+// Threads a pool may run; each may hold a read buffer.
+constexpr int max_workers = 16;
 
-std::string str(int64_t v) { return std::to_string(v); }
-
-std::string str(unsigned __int128 v) {
-    if (v == 0) return "0";
-    char buf[48];
-    char* p = buf + sizeof buf;
-    while (v != 0) {
-        *--p = static_cast<char>('0' + static_cast<int>(v % 10));
-        v /= 10;
+// Reads the count word at the walk's position.
+Error read_count(WindowReader& rd, int64_t at, int32_t* count) noexcept {
+    if (rd.available(at) >= 4) {
+        std::memcpy(count, rd.at(at), 4);
+        return {};
     }
-    return std::string(p, buf + sizeof buf);
+    const unsigned char* p;
+    if (Error e = rd.view(at, 4, &p)) return e;
+    std::memcpy(count, p, 4);
+    return {};
 }
 
-// Blocks are [int32 count N][N entries of 2n+2 words]; N <= 0 is an empty
-// block of its count word alone, and fewer than 4 bytes left end the dump.
-class BlockWalker {
+// Asks the interrupt after about check_every bytes of work.
+class StopCheck {
 public:
-    BlockWalker(WindowReader& rd, const char* name, int32_t n)
-        : rd_(rd), name_(name), entry_bytes_(8 * int64_t{n} + 8) {}
-
-    int64_t entry_bytes() const { return entry_bytes_; }
-
-    // Reads the block count at `*pos`. On success `*done` says whether the
-    // dump has ended; otherwise `*count` is the block's particle count
-    // (0 for an empty block) and `*pos` has moved past the count word to the
-    // first entry. A block whose entries run past the end of the file is
-    // Error::eof, reported before any of its entries is used.
-    Error next(int64_t* pos, bool* done, int64_t* count) {
-        const int64_t at = *pos;
-        const int64_t size = rd_.size();
-        if (size - at < 4) {
-            *done = true;
-            return {};
-        }
-        *done = false;
-        int32_t raw;
-        if (rd_.available(at) >= 4) {
-            std::memcpy(&raw, rd_.at(at), 4);
-        } else {
-            const unsigned char* p;
-            if (Error e = rd_.view(at, 4, &p)) return e;
-            std::memcpy(&raw, p, 4);
-        }
-        *pos = at + 4;
-        if (raw <= 0) {
-            *count = 0;
-            return {};
-        }
-        const int64_t remain = size - *pos;
-        int64_t bytes64;
-        if (__builtin_mul_overflow(int64_t{raw}, entry_bytes_, &bytes64) || bytes64 > remain) {
-            // Up to 2^31 entries of up to 2^34 bytes: the product may pass int64.
-            const auto bytes = static_cast<unsigned __int128>(raw) *
-                               static_cast<unsigned __int128>(entry_bytes_);
-            return Error::eof(std::string(name_) + ": block at offset " + str(at) + " announces " +
-                              str(int64_t{raw}) + (raw == 1 ? " particle (" : " particles (") +
-                              str(bytes) + " bytes) but only " + str(remain) +
-                              " bytes remain");
-        }
-        *count = raw;
-        return {};
+    explicit StopCheck(const ReadOptions& options) noexcept : options_(options) {}
+    bool due(int64_t bytes) noexcept {
+        work_ += bytes + 64;
+        if (work_ < check_every) return false;
+        work_ = 0;
+        return options_.stop_requested();
     }
 
 private:
-    WindowReader& rd_;
-    const char* name_;
-    int64_t entry_bytes_;
+    const ReadOptions& options_;
+    int64_t work_ = 0;
 };
 
-Error check_n(int32_t n) {
-    if (n >= 0) return {};
-    return Error::value("n_dimensions must be >= 0, got " + str(int64_t{n}));
+Error count_impl(Source& src, int32_t n, int64_t* particles, const ReadOptions& options) noexcept {
+    WindowReader rd(src);
+    if (Error e = rd.init(window_capacity)) return e;
+    PhaseWalk walk(n, src.size());
+    StopCheck stop(options);
+    while (!walk.done()) {
+        int32_t stored;
+        if (Error e = read_count(rd, walk.position(), &stored)) return e;
+        PhaseBlock b;
+        if (Error e = walk.accept(stored, &b)) return e;
+        // Entries the window holds passed through it; others were skipped.
+        if (stop.due(b.bytes < rd.capacity() ? b.bytes : 0)) return Error::interrupted();
+    }
+    *particles = walk.particles();
+    return {};
 }
 
 // Copies the first C words of each of k entries of C+1 words.
 template <int64_t C>
-void copy_entries_fixed(float* dst, const unsigned char* src, int64_t k) {
-    for (int64_t i = 0; i < k; ++i) {
-        std::memcpy(dst + i * C, src + i * (C + 1) * 4, C * 4);
-    }
+void copy_entries_fixed(float* dst, const unsigned char* src, int64_t k) noexcept {
+    for (int64_t i = 0; i < k; ++i) std::memcpy(dst + i * C, src + i * (C + 1) * 4, C * 4);
 }
 
-void copy_entries(float* dst, const unsigned char* src, int64_t k, int64_t comp) {
+void copy_entries(float* dst, const unsigned char* src, int64_t k, int64_t comp) noexcept {
     switch (comp) {
         case 1: return copy_entries_fixed<1>(dst, src, k);
         case 3: return copy_entries_fixed<3>(dst, src, k);
@@ -111,108 +97,180 @@ void copy_entries(float* dst, const unsigned char* src, int64_t k, int64_t comp)
     for (int64_t i = 0; i < k; ++i) std::memcpy(dst + i * comp, src + i * stride, comp_bytes);
 }
 
-Error count_impl(Source& src, const char* name, int32_t n, int64_t* particles) {
-    WindowReader rd(src);
-    if (Error e = rd.init(window_capacity)) return e;
-    BlockWalker walk(rd, name, n);
-    int64_t pos = 0, total = 0;
-    for (;;) {
-        bool done;
-        int64_t count;
-        if (Error e = walk.next(&pos, &done, &count)) return e;
-        if (done) break;
-        // Both fit: the block's entries lie inside the file.
-        total += count;
-        pos += count * walk.entry_bytes();
+// Reads a task's run of entries into the thread's read buffer and hands
+// them to the sink.
+class StreamRunner final : public TaskRunner {
+public:
+    StreamRunner(Source& src, EntrySink& sink, int64_t buffer_bytes) noexcept
+        : src_(src), sink_(sink), buffer_bytes_(buffer_bytes) {}
+
+    Error run(Task& task, int worker) noexcept override {
+        auto& buf = buffers_[worker];
+        if (!buf) {
+            buf.reset(new (std::nothrow) unsigned char[static_cast<size_t>(buffer_bytes_)]);
+            if (!buf) return Error::os(ENOMEM);
+        }
+        if (Error e = src_.read_at(task.offset, buf.get(), task.bytes)) return e;
+        return sink_.take(worker, buf.get(), task.count, task.first);
     }
-    *particles = total;
+
+private:
+    Source& src_;
+    EntrySink& sink_;
+    int64_t buffer_bytes_;
+    std::unique_ptr<unsigned char[]> buffers_[max_workers];
+};
+
+// Hands a block that the window holds (or that is small) to the sink,
+// refilling the window as it goes; on the walking thread.
+Error take_through_window(WindowReader& rd, EntrySink& sink, const PhaseBlock& b, int64_t entry) noexcept {
+    int64_t at = b.entries_at, first = b.first, left = b.count;
+    const int64_t end = b.entries_at + b.bytes;
+    while (left > 0) {
+        const int64_t rest = end - at;
+        int64_t avail = rd.available(at);
+        if (avail > rest) avail = rest;
+        int64_t k = avail / entry;
+        if (avail == rest) k = left;  // the last entry may lack its trailing word
+        if (k == 0) {
+            const unsigned char* p;
+            if (Error e = rd.view(at, entry < rest ? entry : rest, &p)) return e;
+            continue;
+        }
+        if (Error e = sink.take(0, rd.at(at), k, first)) return e;
+        at += k * entry < rest ? k * entry : rest;
+        first += k;
+        left -= k;
+    }
     return {};
 }
 
-Error read_impl(Source& src, const char* name, int32_t n, FloatSpan storage, int64_t* written) {
-    WindowReader rd(src);
-    if (Error e = rd.init(window_capacity)) return e;
-    BlockWalker walk(rd, name, n);
+// Entries too large for a read buffer, read component by component straight
+// into the place the sink keeps them.
+Error read_in_place(Source& src, EntrySink& sink, const PhaseBlock& b, int64_t entry, int64_t comp,
+                    StopCheck& stop) noexcept {
+    for (int64_t i = 0; i < b.count; ++i) {
+        if (Error e = src.read_at(b.entries_at + i * entry, sink.place(b.first + i), 4 * comp)) return e;
+        if (stop.due(entry)) return Error::interrupted();
+    }
+    return {};
+}
+
+Error walk_stream(WindowReader& rd, PhaseWalk& walk, EntrySink& sink, TaskPool& pool, StopCheck& stop) noexcept {
     const int64_t entry = walk.entry_bytes();
-    const int64_t comp = 2 * int64_t{n} + 1;
-    // Entries up to a quarter of the buffer are parsed out of it; longer ones
-    // have their components read straight into place, one read per entry.
-    const bool buffered = entry <= rd.capacity() / 4;
-    advise_destination(storage.data, 4 * storage.length);
-    int64_t pos = 0;
-    for (;;) {
-        bool done;
-        int64_t count;
-        if (Error e = walk.next(&pos, &done, &count)) return e;
-        if (done) break;
-        if (count == 0) continue;
-        // count * comp <= file size / 4: no overflow once next() accepted it.
-        const int64_t need = *written + count * comp;
-        if (need > storage.length) {
-            return Error::value("buffer holds " + str(storage.length) +
-                                " elements but the dump needs at least " + str(need));
-        }
-        float* dst = storage.data + *written;
-        int64_t left = count;
-        while (left > 0) {
-            const int64_t k_avail = rd.available(pos) / entry;
-            const int64_t k = k_avail < left ? k_avail : left;
-            if (k > 0) {
-                copy_entries(dst, rd.at(pos), k, comp);
-            } else if (buffered) {
-                // Refill from the entry that straddles the window's end.
-                const unsigned char* p;
-                if (Error e = rd.view(pos, entry, &p)) return e;
-                continue;
-            } else {
-                if (Error e = rd.copy(pos, dst, comp * 4)) return e;
-                dst += comp;
-                pos += entry;
-                left -= 1;
-                *written += comp;
-                continue;
+    const int64_t per_task = task_bytes / entry > 0 ? task_bytes / entry : 1;
+    while (!walk.done()) {
+        int32_t stored;
+        if (Error e = read_count(rd, walk.position(), &stored)) return e;
+        PhaseBlock b;
+        if (Error e = walk.accept(stored, &b)) return e;
+        if (stop.due(b.bytes)) return Error::interrupted();
+        if (b.count == 0) continue;
+        if (Error e = sink.block(b)) return e;
+        if (rd.available(b.entries_at) >= b.bytes || b.bytes < min_direct) {
+            if (Error e = take_through_window(rd, sink, b, entry)) return e;
+        } else if (entry > task_bytes && sink.place(b.first) != nullptr) {
+            if (Error e = read_in_place(rd.source(), sink, b, entry, walk.components(), stop)) return e;
+        } else {
+            for (int64_t i = 0; i < b.count; i += per_task) {
+                Task* t = pool.acquire();
+                if (t == nullptr) return {};  // a task failed; the pool reports it
+                const int64_t k = b.count - i < per_task ? b.count - i : per_task;
+                t->offset = b.entries_at + i * entry;
+                t->bytes = k * entry < b.bytes - i * entry ? k * entry : b.bytes - i * entry;
+                t->first = b.first + i;
+                t->count = k;
+                pool.submit(t);
             }
-            dst += k * comp;
-            pos += k * entry;
-            left -= k;
-            *written += k * comp;
         }
     }
     return {};
 }
+
+// The data pass's sink: components into the caller's storage.
+class CompactSink final : public EntrySink {
+public:
+    CompactSink(FloatSpan storage, int64_t components) noexcept : storage_(storage), comp_(components) {}
+
+    Error block(const PhaseBlock& b) noexcept override {
+        // Fits: the block's entries lie inside the file, so first + count
+        // times 2n+1 is below the file's length in words.
+        const int64_t need = (b.first + b.count) * comp_;
+        if (need > storage_.length) {
+            return Error::value("buffer holds %lld elements but the dump needs at least %lld",
+                                static_cast<ll>(storage_.length), static_cast<ll>(need));
+        }
+        return {};
+    }
+    Error take(int, const unsigned char* entries, int64_t count, int64_t first) noexcept override {
+        copy_entries(storage_.data + first * comp_, entries, count, comp_);
+        mark((first + count) * comp_);
+        return {};
+    }
+    float* place(int64_t first) noexcept override {
+        mark((first + 1) * comp_);
+        return storage_.data + first * comp_;
+    }
+    int64_t written() const noexcept { return written_.load(std::memory_order_relaxed); }
+
+private:
+    void mark(int64_t end) noexcept {
+        int64_t seen = written_.load(std::memory_order_relaxed);
+        while (seen < end && !written_.compare_exchange_weak(seen, end, std::memory_order_relaxed)) {
+        }
+    }
+
+    FloatSpan storage_;
+    int64_t comp_;
+    std::atomic<int64_t> written_{0};
+};
 
 }  // namespace
 
-Error count_particles(Source& src, const char* name, int32_t n, int64_t* particles) noexcept {
-    if (Error e = check_n(n)) return e;
-    int64_t total = 0;
-    Error e = count_impl(src, name, n, &total);
-    if (!e && particles) *particles = total;
+Error count_particles(Source& src, int32_t n, int64_t* particles, const ReadOptions& options) noexcept {
+    if (Error e = check_dimensions(n)) return e;
+    return count_impl(src, n, particles, options);
+}
+
+Error count_particles(const char* path, int32_t n, int64_t* particles, const ReadOptions& options) noexcept {
+    if (Error e = check_dimensions(n)) return e;
+    FileSource src;
+    if (Error e = src.open(path, options.interrupt, options.expect)) return e;
+    if (Error e = count_impl(src, n, particles, options)) return e;
+    return src.verify_unchanged();
+}
+
+Error stream_particles(Source& src, int32_t n, EntrySink& sink, const ReadOptions& options) noexcept {
+    if (Error e = check_dimensions(n)) return e;
+    WindowReader rd(src);
+    if (Error e = rd.init(window_capacity)) return e;
+    PhaseWalk walk(n, src.size());
+    StopCheck stop(options);
+    const int64_t entry = walk.entry_bytes();
+    StreamRunner runner(src, sink, entry > task_bytes ? entry : task_bytes);
+    TaskPool pool(runner, src.size() >= min_parallel ? options.threads : 1);
+    const Error error = walk_stream(rd, walk, sink, pool, stop);
+    // Tasks still hand entries to the sink until the pool has finished.
+    if (error) pool.cancel();
+    const Error pool_error = pool.finish();
+    return error ? error : pool_error;
+}
+
+Error read_particles(Source& src, int32_t n, FloatSpan storage, int64_t* written, const ReadOptions& options) noexcept {
+    CompactSink sink(storage, 2 * int64_t{n} + 1);
+    const Error e = stream_particles(src, n, sink, options);
+    if (written != nullptr) *written = sink.written();
     return e;
 }
 
-Error count_particles(const char* path, int32_t n, int64_t* particles) noexcept {
-    if (Error e = check_n(n)) return e;
+Error read_particles(const char* path, int32_t n, FloatSpan storage, int64_t* written,
+                     const ReadOptions& options) noexcept {
+    if (written != nullptr) *written = 0;
+    if (Error e = check_dimensions(n)) return e;
     FileSource src;
-    if (Error e = FileSource::open(path, src)) return e;
-    return count_particles(src, path, n, particles);
-}
-
-Error read_particles(Source& src, const char* name, int32_t n, FloatSpan storage,
-                     int64_t* written) noexcept {
-    int64_t done = 0;
-    Error e = check_n(n);
-    if (!e) e = read_impl(src, name, n, storage, &done);
-    if (written) *written = done;
-    return e;
-}
-
-Error read_particles(const char* path, int32_t n, FloatSpan storage, int64_t* written) noexcept {
-    if (written) *written = 0;
-    if (Error e = check_n(n)) return e;
-    FileSource src;
-    if (Error e = FileSource::open(path, src)) return e;
-    return read_particles(src, path, n, storage, written);
+    if (Error e = src.open(path, options.interrupt, options.expect)) return e;
+    if (Error e = read_particles(src, n, storage, written, options)) return e;
+    return src.verify_unchanged();
 }
 
 }  // namespace quickio::native

@@ -1,7 +1,6 @@
 #include "source.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <utility>
 
 namespace quickio::native {
 
@@ -25,18 +23,13 @@ constexpr int64_t max_read_chunk = int64_t{64} << 20;
 // dump of tiny blocks soon reads a whole buffer per call.
 constexpr int64_t min_window = 512;
 
-bool range_ok(int64_t offset, int64_t n, int64_t size) noexcept {
-    return offset >= 0 && n >= 0 && offset <= size && n <= size - offset;
-}
-
-// Destinations smaller than this keep their pages: a few faults cost less
-// than the call.
-constexpr int64_t min_advised = int64_t{4} << 20;
-constexpr uintptr_t huge_page = uintptr_t{2} << 20;
-
 // The iovec entries handed to one preadv: the kernel's limit is IOV_MAX
 // (1024 on Linux); fewer keep the array on the stack small.
 constexpr int max_iov = 256;
+
+bool range_ok(int64_t offset, int64_t n, int64_t size) noexcept {
+    return offset >= 0 && n >= 0 && offset <= size && n <= size - offset;
+}
 
 // The total length of `count` pieces, or -1 when a length is negative or
 // the sum passes int64.
@@ -48,7 +41,37 @@ int64_t total_length(const Source::Piece* pieces, int64_t count) noexcept {
     return total;
 }
 
+FileIdentity identity_from(const struct stat& st) noexcept {
+    FileIdentity id;
+    id.device = static_cast<uint64_t>(st.st_dev);
+    id.inode = static_cast<uint64_t>(st.st_ino);
+    id.size = st.st_size > 0 ? static_cast<int64_t>(st.st_size) : 0;
+    id.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return id;
+}
+
+Error cut_short(int64_t offset, int64_t size) noexcept {
+    return Error::in_file(Status::changed,
+                          "the file ends at byte %lld although it was %lld bytes long when it was opened; "
+                          "it changed while it was read",
+                          static_cast<long long>(offset), static_cast<long long>(size));
+}
+
 }  // namespace
+
+Error identity_of(int fd, FileIdentity* out) noexcept {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return Error::os(errno);
+    *out = identity_from(st);
+    return {};
+}
+
+Error identity_of(const char* path, FileIdentity* out) noexcept {
+    struct stat st;
+    if (::stat(path, &st) != 0) return Error::os(errno);
+    *out = identity_from(st);
+    return {};
+}
 
 Error Source::read_scatter(int64_t offset, const Piece* pieces, int64_t count) noexcept {
     const int64_t total = total_length(pieces, count);
@@ -61,55 +84,29 @@ Error Source::read_scatter(int64_t offset, const Piece* pieces, int64_t count) n
     return {};
 }
 
-void advise_destination(void* data, int64_t bytes) noexcept {
-#ifdef MADV_HUGEPAGE
-    if (data == nullptr || bytes < min_advised) return;
-    const auto begin = reinterpret_cast<uintptr_t>(data);
-    const uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
-    const uintptr_t last = (begin + static_cast<uintptr_t>(bytes)) & ~(huge_page - 1);
-    if (last <= first) return;
-    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
-#endif
-}
-
 // ---- FileSource ------------------------------------------------------------
 
-FileSource::FileSource(FileSource&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), size_(std::exchange(other.size_, 0)) {}
-
-FileSource& FileSource::operator=(FileSource&& other) noexcept {
-    if (this != &other) {
-        close();
-        fd_ = std::exchange(other.fd_, -1);
-        size_ = std::exchange(other.size_, 0);
-    }
-    return *this;
+FileSource::~FileSource() {
+    if (fd_ >= 0) ::close(fd_);  // read-only: nothing to lose if close reports an error
 }
 
-FileSource::~FileSource() { close(); }
-
-void FileSource::close() noexcept {
+Error FileSource::open(const char* path, Interrupt* interrupt, const FileIdentity* expect) noexcept {
     if (fd_ >= 0) {
-        ::close(fd_);  // read-only: nothing to lose if close reports an error
+        ::close(fd_);
         fd_ = -1;
     }
-    size_ = 0;
-}
-
-Error FileSource::open(const char* path, FileSource& out) noexcept {
-    out.close();
     int fd;
-    do {
+    for (;;) {
         fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || errno != EINTR) break;
+        // A FIFO without a writer blocks here until a signal arrives.
+        if (interrupt != nullptr && interrupt->requested()) return Error::interrupted();
+    }
     if (fd < 0) return Error::os(errno);
 
     struct stat st;
     if (::fstat(fd, &st) != 0) {
-        int err = errno;
+        const int err = errno;
         ::close(fd);
         return Error::os(err);
     }
@@ -118,27 +115,40 @@ Error FileSource::open(const char* path, FileSource& out) noexcept {
         ::close(fd);
         return Error::os(EISDIR);
     }
+    const FileIdentity id = identity_from(st);
+    if (expect != nullptr && id != *expect) {
+        ::close(fd);
+        return Error::in_file(Status::changed, "the file changed between the checks of its header and the read");
+    }
     // The dumps are read front to back; a hint only, so its result is ignored.
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    fd_ = fd;
+    identity_ = id;
+    return {};
+}
 
-    out.fd_ = fd;
-    out.size_ = st.st_size > 0 ? static_cast<int64_t>(st.st_size) : 0;
+Error FileSource::verify_unchanged() const noexcept {
+    FileIdentity now;
+    if (Error e = identity_of(fd_, &now)) return e;
+    if (now != identity_) {
+        return Error::in_file(Status::changed, "the file changed while it was read (%s)",
+                              now.size != identity_.size ? "its size changed" : "it was written to");
+    }
     return {};
 }
 
 Error FileSource::read_at(int64_t offset, void* dst, int64_t n) noexcept {
     if (fd_ < 0) return Error::os(EBADF);
-    if (!range_ok(offset, n, size_)) return Error::os(EINVAL);
+    if (!range_ok(offset, n, size())) return Error::os(EINVAL);
     auto* p = static_cast<unsigned char*>(dst);
     while (n > 0) {
-        size_t want = static_cast<size_t>(n < max_read_chunk ? n : max_read_chunk);
-        ssize_t got = ::pread(fd_, p, want, static_cast<off_t>(offset));
+        const size_t want = static_cast<size_t>(n < max_read_chunk ? n : max_read_chunk);
+        const ssize_t got = ::pread(fd_, p, want, static_cast<off_t>(offset));
         if (got < 0) {
             if (errno == EINTR) continue;
             return Error::os(errno);
         }
-        // The file is shorter than when it was opened.
-        if (got == 0) return Error::os(EIO);
+        if (got == 0) return cut_short(offset, size());
         p += got;
         offset += got;
         n -= got;
@@ -149,7 +159,7 @@ Error FileSource::read_at(int64_t offset, void* dst, int64_t n) noexcept {
 Error FileSource::read_scatter(int64_t offset, const Piece* pieces, int64_t count) noexcept {
     if (fd_ < 0) return Error::os(EBADF);
     const int64_t total = total_length(pieces, count);
-    if (total < 0 || !range_ok(offset, total, size_)) return Error::os(EINVAL);
+    if (total < 0 || !range_ok(offset, total, size())) return Error::os(EINVAL);
     // (i, done): the piece being filled and the bytes of it already read.
     int64_t i = 0, done = 0;
     struct iovec iov[max_iov];
@@ -157,8 +167,7 @@ Error FileSource::read_scatter(int64_t offset, const Piece* pieces, int64_t coun
         // Gather up to max_iov pieces, at most max_read_chunk bytes in all.
         int k = 0;
         int64_t batch = 0;
-        for (int64_t j = i, skip = done; j < count && k < max_iov && batch < max_read_chunk;
-             ++j, skip = 0) {
+        for (int64_t j = i, skip = done; j < count && k < max_iov && batch < max_read_chunk; ++j, skip = 0) {
             int64_t len = pieces[j].len - skip;
             if (len > max_read_chunk - batch) len = max_read_chunk - batch;
             if (len > 0) {
@@ -169,13 +178,12 @@ Error FileSource::read_scatter(int64_t offset, const Piece* pieces, int64_t coun
             }
         }
         if (k == 0) return {};  // every remaining piece is empty
-        ssize_t got = ::preadv(fd_, iov, k, static_cast<off_t>(offset));
+        const ssize_t got = ::preadv(fd_, iov, k, static_cast<off_t>(offset));
         if (got < 0) {
             if (errno == EINTR) continue;
             return Error::os(errno);
         }
-        // The file is shorter than when it was opened.
-        if (got == 0) return Error::os(EIO);
+        if (got == 0) return cut_short(offset, size());
         offset += got;
         // Move (i, done) on by the bytes read; a short read resumes inside
         // the piece where it stopped.
@@ -189,6 +197,12 @@ Error FileSource::read_scatter(int64_t offset, const Piece* pieces, int64_t coun
             ++i;
             done = 0;
         }
+    }
+}
+
+void FileSource::prefetch(int64_t offset, int64_t n) noexcept {
+    if (fd_ >= 0 && range_ok(offset, n, size()) && n > 0) {
+        (void)::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(n), POSIX_FADV_WILLNEED);
     }
 }
 
@@ -220,12 +234,10 @@ Error WindowReader::view(int64_t offset, int64_t n, const unsigned char** out) n
     if (offset < begin_ || offset > end_ || n > end_ - offset) {
         // Grow the window while reads follow on from the last one; start
         // small again after a jump.
-        int64_t len = (last_len_ > 0 && offset >= begin_ && offset <= end_ + last_len_)
-                          ? last_len_ * 2
-                          : min_window;
+        int64_t len = (last_len_ > 0 && offset >= begin_ && offset <= end_ + last_len_) ? last_len_ * 2 : min_window;
         if (len > cap_) len = cap_;
         if (len < n) len = n;
-        int64_t left = size_ - offset;
+        const int64_t left = size_ - offset;
         if (len > left) len = left;
         begin_ = end_ = 0;  // nothing valid should the read fail
         if (Error e = src_.read_at(offset, buf_.get(), len)) return e;

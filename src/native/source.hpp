@@ -18,7 +18,9 @@ public:
     virtual int64_t size() const noexcept = 0;
 
     // Copies exactly `n` bytes starting at `offset` into `dst`. Callers check
-    // `offset + n <= size()` first; a short read here is an I/O fault.
+    // `offset + n <= size()` first; a source that turns out to hold less
+    // than its size reports the file as changed. Safe to call from several
+    // threads at once.
     virtual Error read_at(int64_t offset, void* dst, int64_t n) noexcept = 0;
 
     // One stretch of a scatter read: `len` bytes to `dst`.
@@ -32,46 +34,51 @@ public:
     // places. Callers check that the total fits inside size() first. This
     // default reads piece by piece.
     virtual Error read_scatter(int64_t offset, const Piece* pieces, int64_t count) noexcept;
+
+    // A hint that [offset, offset + n) will be read soon; sources that can
+    // start fetching it in the background do.
+    virtual void prefetch(int64_t offset, int64_t n) noexcept {
+        (void)offset;
+        (void)n;
+    }
 };
-
-// Asks the kernel to back the page-aligned interior of [data, data + bytes)
-// with huge pages when it is large. A fresh receiving buffer faults in every
-// page on first touch; with 4 KiB pages those faults cost more than the read
-// itself, while an array from NumPy's own allocator gets huge pages. Advice
-// only: it neither reads nor writes the memory, and a refusal changes nothing.
-void advise_destination(void* data, int64_t bytes) noexcept;
-
-}  // namespace quickio::native
-
-namespace quickio::native {
 
 // A file opened read-only by path. Its size is taken once, at open, and every
 // read is bounded by it, so a file that grows later reads like the file that
-// was opened; one that shrinks makes a read fail with EIO.
+// was opened; one that shrinks makes a read fail as changed.
 class FileSource final : public Source {
 public:
     FileSource() noexcept = default;
-    FileSource(FileSource&& other) noexcept;
-    FileSource& operator=(FileSource&& other) noexcept;
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
     ~FileSource() override;
 
-    // Opens `path` into `out`. Failure is Error::os(errno), with EISDIR for a
-    // directory; `out` is then left closed.
-    static Error open(const char* path, FileSource& out) noexcept;
+    // Opens `path`. Failure is Error::os(errno), with EISDIR for a
+    // directory. An open that a signal interrupts is retried unless
+    // `interrupt` says to stop. With `expect`, a file whose identity differs
+    // from it (replaced or rewritten since the caller looked) is refused as
+    // changed.
+    Error open(const char* path, Interrupt* interrupt, const FileIdentity* expect) noexcept;
 
-    int64_t size() const noexcept override { return size_; }
+    // Error unless the open file still has the identity it had when opened:
+    // a file rewritten in place during a read is caught here.
+    Error verify_unchanged() const noexcept;
+
+    const FileIdentity& identity() const noexcept { return identity_; }
+    int64_t size() const noexcept override { return identity_.size; }
     Error read_at(int64_t offset, void* dst, int64_t n) noexcept override;
     // One preadv per batch of pieces instead of one pread per piece.
     Error read_scatter(int64_t offset, const Piece* pieces, int64_t count) noexcept override;
+    void prefetch(int64_t offset, int64_t n) noexcept override;
 
 private:
-    void close() noexcept;
-
     int fd_ = -1;
-    int64_t size_ = 0;
+    FileIdentity identity_;
 };
+
+// The identity of the file open on `fd`, or of the file at `path`.
+Error identity_of(int fd, FileIdentity* out) noexcept;
+Error identity_of(const char* path, FileIdentity* out) noexcept;
 
 // A region of memory that the caller keeps alive while the source is in use.
 class MemorySource final : public Source {
@@ -107,6 +114,7 @@ public:
 
     int64_t capacity() const noexcept { return cap_; }
     int64_t size() const noexcept { return size_; }
+    Source& source() const noexcept { return src_; }
 
     // The bytes buffered from `offset` on (0 when `offset` is not buffered),
     // and a pointer to them.
@@ -122,12 +130,6 @@ public:
     // Copies [offset, offset + n) to `dst`: from the buffer when it is short,
     // straight from the source when it is large. Needs offset + n <= size().
     Error copy(int64_t offset, void* dst, int64_t n) noexcept;
-
-    // Reads the pieces straight from the source, back to back from `offset`
-    // on, bypassing the buffer. Needs the pieces' total to fit the source.
-    Error scatter(int64_t offset, const Source::Piece* pieces, int64_t count) noexcept {
-        return src_.read_scatter(offset, pieces, count);
-    }
 
 private:
     Source& src_;
