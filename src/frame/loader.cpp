@@ -138,4 +138,36 @@ PyObject* as_array(Module& mod, PyObject* obj) {
     return PyObject_CallOneArg(asarray.get(), obj);
 }
 
+PyRef new_array(Module& mod, const char* dtype, const int64_t* shape, int ndim, void** data, char order) {
+    PyRef empty = PyRef::steal(numpy_function(mod, "empty"));
+    PyRef dims = PyRef::steal(PyTuple_New(ndim));
+    if (!empty || !dims) {
+        return PyRef();
+    }
+    for (int i = 0; i < ndim; ++i) {
+        PyObject* n = PyLong_FromLongLong(shape[i]);
+        if (n == nullptr) {
+            return PyRef();
+        }
+        PyTuple_SET_ITEM(dims.get(), i, n);
+    }
+    const char order_text[2] = {order, '\0'};
+    PyRef args = PyRef::steal(Py_BuildValue("(Os)", dims.get(), dtype));
+    PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s}", "order", order_text));
+    if (!args || !kwargs) {
+        return PyRef();
+    }
+    PyRef array = PyRef::steal(PyObject_Call(empty.get(), args.get(), kwargs.get()));
+    if (!array) {
+        return PyRef();
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_ANY_CONTIGUOUS) != 0) {
+        return PyRef();
+    }
+    *data = view.buf;
+    PyBuffer_Release(&view);  // the array keeps its memory; only the view goes
+    return array;
+}
+
 }  // namespace quickio::frame

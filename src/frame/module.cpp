@@ -148,7 +148,7 @@ int Module::exec_steps(PyObject* module) {
     if (present < 0) {
         return init_failed(module, 1);
     }
-    if (present == 0) {
+    if (present == 0 && spec_.register_bare_name) {
         if (PyDict_SetItem(modules, bare.get(), module) < 0) {
             return init_failed(module, 1);
         }

@@ -34,6 +34,9 @@ struct ModuleSpec {
     const char* source_name;  // file name shown in traceback entries
     std::vector<ImportSpec> imports;
     std::vector<FunctionSpec> functions;
+    // Public modules are importable by their bare name too, once loaded;
+    // private helper modules keep out of sys.modules' top level.
+    bool register_bare_name = true;
 };
 
 class Module {
