@@ -5,6 +5,38 @@ in for, and trusts the file (no checks beyond what NumPy does anyway).
 import numpy as np
 
 
+# The sequential read's one buffer, kept across runs so that its pages are
+# touched once, as a reader that reuses its buffer would have them.
+_SEQUENTIAL_BUFFER = bytearray(16 << 20)
+
+
+def sequential(path):
+    """The storage's limit: the file read front to back in 16 MiB reads into
+    one reused buffer. Returns the number of bytes read."""
+    view = memoryview(_SEQUENTIAL_BUFFER)
+    total = 0
+    with open(path, "rb", buffering=0) as f:
+        while True:
+            n = f.readinto(view)
+            if not n:
+                return total
+            total += n
+
+
+def memcpy_of(nbytes):
+    """The memory's limit for a result of `nbytes`: a call that copies that
+    many bytes into memory already touched (both arrays made, and touched,
+    before any timing)."""
+    src = np.ones(nbytes // 4, np.float32)
+    dst = np.zeros_like(src)
+
+    def copy():
+        np.copyto(dst, src)
+        return dst
+
+    return copy
+
+
 def floor(path):
     """The floor of any load: allocate an array of the file's size and read
     the file's bytes into it."""

@@ -122,20 +122,21 @@ def test_small_run_checks_results_and_cleans_up(tmp_path, capsys):
     folder.mkdir()
     out = tmp_path / "results.json"
     results = run.main(["--size-gib", "0.005", "--repeat", "1", "--out", str(out), "--tmp", str(folder),
-                        "--cases", "field-32,phase-tiny"])
+                        "--cases", "field-32,phase-tiny", "--cold"])
     assert list(folder.iterdir()) == [], "the bench left files behind"
     saved = json.loads(out.read_text())
     assert set(saved["cases"]) == {"field-32", "phase-tiny"}
     for name, case in saved["cases"].items():
         ratios = case["warm"]["ratio_to_floor"]
         assert ratios["floor"] == 1.0
-        assert {"quickio", "numpy"} <= set(ratios), name
+        assert {"quickio", "quickio 1 thread", "numpy", "sequential", "memcpy"} <= set(ratios), name
+        assert set(case["cold"]["ratio_to_floor"]) == set(ratios), name
         assert all(np.isfinite(v) and v > 0 for v in ratios.values()), name
         for label, mem in saved["memory"][name].items():
             assert mem["growth_bytes"] > 0 and mem["result_bytes"] > 0, (name, label)
     gil = saved["gil"]["field-32"]
     assert set(gil) == {"load", "lock released", "lock held"}
     assert all(len(g["ratios"]) == 3 and g["ratio"] >= 0 for g in gil.values())
-    assert {t["key"] for t in results["targets"]} >= {"field_vs_floor", "memory", "gil"}
+    assert {t["key"] for t in results["targets"]} >= {"cold_field_32", "warm_field_memcpy", "memory", "gil"}
     assert "targets:" in capsys.readouterr().out
     assert os.path.exists(out.with_suffix(".png")) or importlib.util.find_spec("matplotlib") is None
