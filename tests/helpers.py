@@ -152,6 +152,12 @@ def phase_values(count, n):
     return (10 * p + k + 0.5).astype(np.float32)
 
 
+def under_sanitizer():
+    """True in the run against the AddressSanitizer build (its runtime is
+    preloaded into the interpreter)."""
+    return "asan" in os.environ.get("LD_PRELOAD", "")
+
+
 def run_isolated(code, *, timeout=120):
     """Runs `code` in a fresh interpreter (with this directory importable)
     and asserts that it ended normally and printed nothing on stdout.

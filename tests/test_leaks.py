@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from dorvo.quickio import beamdump, meshdump
-from helpers import field_dump_bytes, grid_values, phase_dump_bytes, phase_values
+from helpers import field_dump_bytes, grid_values, phase_dump_bytes, phase_values, under_sanitizer
 
 CYCLES = 1500
 SHAPE = (32, 32, 16)  # 64 KiB of field per load
@@ -71,10 +71,6 @@ def open_fds():
 def rss_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def under_sanitizer():
-    return "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def test_cycles_keep_fds_and_memory_flat(cases):
