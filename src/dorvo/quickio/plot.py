@@ -149,7 +149,7 @@ def field_figure(field, x, y, z, title=None):
     # colours of +Inf and -Inf when a slice holds them.
     extend = {(True, True): "both", (True, False): "max", (False, True): "min"}.get((any_posinf, any_neginf),
                                                                                     "neither")
-    fig.colorbar(mesh, ax=list(axes), shrink=0.9, label="field", extend=extend)
+    fig.colorbar(mesh, ax=list(axes), shrink=0.9, pad=0.015, aspect=25, label="field", extend=extend)
     if title:
         fig.suptitle(title)
     return fig
