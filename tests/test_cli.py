@@ -301,3 +301,47 @@ def test_console_script():
     proc = subprocess.run([script, "info", DATA_DIR / "field_1x1.bin", "--json"], capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     assert json.loads(proc.stdout)["nx"] == 5
+
+
+class ColumnTable:
+    """A block table as the header's native scan gives it: length, integer
+    indexing and slicing, NumPy columns; iterating it is refused here, to
+    prove that a summary never walks the table in Python."""
+
+    def __init__(self, blocks):
+        self._type, self._n = type(blocks[0]), len(blocks)
+        for name in self._type._fields:
+            setattr(self, name, np.array([getattr(b, name) for b in blocks], np.int64))
+
+    def __len__(self):
+        return self._n
+
+    def __getitem__(self, key):
+        if isinstance(key, slice):
+            return [self[i] for i in range(*key.indices(self._n))]
+        return self._type(*(int(getattr(self, name)[key]) for name in self._type._fields))
+
+    def __iter__(self):
+        raise AssertionError("the block table was iterated")
+
+
+@pytest.mark.parametrize("kind", ["field", "phase"])
+@pytest.mark.parametrize("all_blocks", [False, True])
+def test_summary_of_a_column_table_matches_a_tuple_of_blocks(tmp_path, kind, all_blocks):
+    import dataclasses
+
+    from dorvo.quickio import cli
+    from dorvo.quickio.header import read_phase_space_header
+
+    path = tmp_path / "d.bin"
+    if kind == "field":
+        write_field_dump(path, grid_values(3, 20, 2)[0], nproc_y=20, nproc_z=1)
+        header, summary = read_field_header(path), cli.field_summary
+    else:
+        write_phase_dump(path, phase_values(30, 1), 1, [2, 0, -1] + [1] * 28)
+        header, summary = read_phase_space_header(path, 1), cli.phase_summary
+    columns = dataclasses.replace(header, blocks=ColumnTable(header.blocks))
+    expected, got = summary(header, all_blocks), summary(columns, all_blocks)
+    expected["blocks"]["rows"], got["blocks"]["rows"] = list(expected["blocks"]["rows"]), list(got["blocks"]["rows"])
+    assert got == expected
+    assert len(got["blocks"]["rows"]) == ((31 if kind == "phase" else 20) if all_blocks else 12)

@@ -44,6 +44,8 @@ SUFFIX = ".bin"
 # rows and its last TAIL_ROWS rows, unless --blocks asks for all of them.
 TABLE_ROWS = 12
 TAIL_ROWS = 2
+# Blocks taken from the table at a time while listing all of them.
+ROWS_PER_SLICE = 1 << 16
 # Indices of non-finite real parameters listed in the text summary.
 LISTED_INDICES = 8
 
@@ -215,7 +217,9 @@ def _block_rows(blocks, all_blocks):
         return {"index": index, **{k: int(v) for k, v in block._asdict().items()}}
 
     if all_blocks:
-        return (row(i, blocks[i]) for i in range(n))
+        # Taken in slices, so that a long table costs few calls into it.
+        return (row(i, b) for start in range(0, n, ROWS_PER_SLICE)
+                for i, b in enumerate(blocks[start:start + ROWS_PER_SLICE], start))
     if n <= TABLE_ROWS:
         return [row(i, b) for i, b in enumerate(blocks[0:n])]
     head = TABLE_ROWS - TAIL_ROWS
@@ -394,7 +398,9 @@ def _print_json(s):
     out = sys.stdout
     out.write(before + '"rows": [')
     for k, row in enumerate(rows):
-        out.write((", " if k else "") + json.dumps(row))
+        # A row holds integers under plain keys: written as json.dumps
+        # would, at a fraction of its cost per row.
+        out.write((", {" if k else "{") + ", ".join(f'"{key}": {value}' for key, value in row.items()) + "}")
     out.write("]" + after + "\n")
 
 
