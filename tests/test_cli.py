@@ -1,4 +1,5 @@
 """The `quickio` command line, run in subprocesses on fixture dumps."""
+import argparse
 import importlib.util
 import json
 import os
@@ -71,6 +72,10 @@ def test_info_field_summary():
         assert expected in lines
 
 
+def _row(index, block):
+    return {"index": index, **block._asdict()}
+
+
 def test_info_field_json_and_long_table(tmp_path):
     path = tmp_path / "f.bin"
     write_field_dump(path, grid_values(3, 20, 2)[0], nproc_y=20, nproc_z=1,
@@ -81,34 +86,66 @@ def test_info_field_json_and_long_table(tmp_path):
     h = read_field_header(path)
     assert {k: s[k] for k in ("kind", "nx", "ny", "nz", "nproc_y", "nproc_z", "nparam", "well_formed")} == dict(
         kind="field", nx=3, ny=20, nz=2, nproc_y=20, nproc_z=1, nparam=20, well_formed=True)
-    assert s["blocks"] == [dict(layer=b.layer, column=b.column, y0=b.y0, z0=b.z0, nx_loc=b.nx_loc,
-                                ny_loc=b.ny_loc, nz_loc=b.nz_loc, offset=b.offset) for b in h.blocks]
-    assert s["axes"]["x"] == dict(points=3, min=0.0, max=3.0, spacing=[1.0, 2.0], uniform=False)
+    # JSON, like text, lists the head and tail of a long table; --blocks lists every block.
+    shown = [*range(10), 18, 19]
+    assert s["blocks"] == dict(count=20, expected=20, omitted=8, rows=[_row(i, h.blocks[i]) for i in shown])
+    every = json.loads(quickio("info", path, "--json", "--blocks").stdout)["blocks"]
+    assert every == dict(count=20, expected=20, omitted=0, rows=[_row(i, b) for i, b in enumerate(h.blocks)])
+    assert s["axes"]["x"] == dict(points=3, min=0.0, max=3.0, spacing=[1.0, 2.0], uniform=False,
+                                  nan=0, posinf=0, neginf=0)
     assert s["file_size"] == s["expected_size"] == path.stat().st_size
     # The text form abridges a long table: head and tail rows around a gap line.
     text = quickio("info", path).stdout.splitlines()
     assert "x axis         0 to 3   spacing 1 to 2 (not uniform)   (3 points)" in text
-    assert "  ... 10 more blocks ..." in text
+    assert "  ... 8 more blocks ..." in text
     columns = [int(line.split()[1]) for line in text if line.startswith("      0 ")]
-    assert columns == [*range(10), 18, 19]
+    assert columns == shown
+    text = quickio("info", path, "--blocks").stdout.splitlines()
+    assert [int(line.split()[1]) for line in text if line.startswith("      0 ")] == list(range(20))
+    assert not any("more blocks" in line for line in text)
 
 
 def test_info_phase_space(phase_bin):
-    values = phase_values(5, 3)
-    proc = quickio("info", phase_bin, "--n-dimensions", 3)
+    # info reads block counts only: the phase-space loader is never imported.
+    proc = quickio("info", phase_bin, "--n-dimensions", 3,
+                   prelude="import sys; sys.modules['dorvo.quickio.beamdump'] = None")
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
     assert "dimensions     n = 3   (7 components, 32-byte entries)" in lines
     assert "particles      5" in lines
     assert "blocks         3   (1 empty)" in lines
+    assert "          1             100           0" in lines
     assert "file size      174 bytes (172 in blocks, 2 stray bytes ignored)" in lines
-    assert "          3             3.5            43.5            23.5" in lines
 
     s = json.loads(quickio("info", phase_bin, "--n-dimensions", 3, "--json").stdout)
-    assert (s["kind"], s["n_dimensions"], s["particles"]) == ("phase_space", 3, 5)
-    assert s["blocks"] == [dict(offset=0, count=3), dict(offset=100, count=0), dict(offset=104, count=2)]
-    stats = np.array([[c["min"], c["max"], c["mean"]] for c in s["statistics"]])
-    np.testing.assert_allclose(stats, np.stack([values.min(0), values.max(0), values.mean(0)], axis=1))
+    assert (s["kind"], s["n_dimensions"], s["particles"], s["hint"]) == ("phase_space", 3, 5, None)
+    assert s["blocks"] == dict(count=3, empty=1, largest=3, omitted=0, rows=[
+        dict(index=0, offset=0, count=3), dict(index=1, offset=100, count=0), dict(index=2, offset=104, count=2)])
+
+
+def test_info_phase_space_wrong_n_suggests_checking_it(phase_bin):
+    proc = quickio("info", phase_bin, "--n-dimensions", 2)
+    assert proc.returncode == 1, proc.stderr
+    hint = "check --n-dimensions (the file does not record the dimension count; this walk used 2)"
+    assert f"hint           {hint}" in proc.stdout.splitlines()
+    assert json.loads(quickio("info", phase_bin, "--n-dimensions", 2, "--json").stdout)["hint"] == hint
+
+
+def test_info_shows_nan_and_inf(tmp_path):
+    path = tmp_path / "f.bin"
+    reals = 0.5 * np.arange(20)
+    reals[[3, 7]], reals[12], reals[13] = np.nan, np.inf, -np.inf
+    write_field_dump(path, grid_values(4, 3, 2)[0], x=np.array([0, np.nan, 1, np.inf], np.float32),
+                     z=np.array([np.nan, np.nan], np.float32), real_params=reals)
+    lines = quickio("info", path).stdout.splitlines()
+    assert "x axis         0 to 1   (4 points, 1 NaN, 1 +Inf)" in lines
+    assert "z axis         no finite values   (2 points: 2 NaN)" in lines
+    assert "real params    20 values; 2 NaN (at 3, 7); 1 +Inf (at 12); 1 -Inf (at 13)" in lines
+    s = json.loads(quickio("info", path, "--json").stdout)
+    assert s["axes"]["x"] == dict(points=4, min=0.0, max=1.0, spacing=None, uniform=None, nan=1, posinf=1, neginf=0)
+    assert s["real_params_nonfinite"] == dict(nan=2, posinf=1, neginf=1)
+    assert [s["real_params"][k] for k in (2, 3, 12, 13)] == [1.0, "NaN", "Infinity", "-Infinity"]
+    np.testing.assert_array_equal([float(v) for v in s["real_params"]], reals.astype(np.float32))
 
 
 def test_field_dump_ignores_n_dimensions():
@@ -126,6 +163,10 @@ def test_info_on_cut_off_dump_reports_and_exits_1(tmp_path):
 
 
 def _broken_files(tmp_path):
+    (tmp_path / "loop.bin").symlink_to("loop2.bin")
+    (tmp_path / "loop2.bin").symlink_to("loop.bin")
+    (tmp_path / "dangling.bin").symlink_to("gone.bin")
+    (tmp_path / "sub.png").mkdir()
     (tmp_path / "short.bin").write_bytes((DATA_DIR / "field_2x2.bin").read_bytes()[:100])
     (tmp_path / "cut.bin").write_bytes((DATA_DIR / "field_2x2.bin").read_bytes()[:400])
     (tmp_path / "notes.txt").write_text("not a dump\n")
@@ -150,6 +191,13 @@ def _broken_files(tmp_path):
      "component 7 out of range: a dump with n = 3 has components 0 to 6"),
     (["plot", "cutph.bin", "--n-dimensions", "3", "-o", "x.png"],
      "cutph.bin: cannot load a dump that is not well-formed: last block (block 2 at byte 104) claims 2 particles"),
+    (["plot", "cutph.bin", "--n-dimensions", "3", "-o", "x.png"],
+     "; check --n-dimensions (the file does not record the dimension count; this walk used 3)"),
+    (["info", "loop.bin"], "loop.bin: symbolic link loop (too many levels of symbolic links)"),
+    (["info", "dangling.bin"], "dangling.bin: broken symbolic link (its target does not exist)"),
+    # The output folder is checked before the dump is even looked at.
+    (["plot", "missing.bin", "-o", "no/such/x.png"], "no/such/x.png: the folder no/such does not exist"),
+    (["plot", "field_1x1.bin", "-o", "sub.png"], "sub.png: is a directory; name the picture file inside it"),
     (["plot", "field_1x1.bin", "--components", "0", "1", "-o", "x.png"],
      "--components applies to phase-space dumps only"),
     (["plot", "notes.txt", "-o", "x.svg"], "x.svg: the picture is written as PNG; name it *.png"),
@@ -159,6 +207,45 @@ def _broken_files(tmp_path):
 def test_errors(tmp_path, args, message):
     _broken_files(tmp_path)
     assert_error(quickio(*args, cwd=tmp_path), message)
+
+
+@pytest.mark.parametrize("module, name, command", [
+    ("dorvo.quickio.cli", "is_field_dump", ["info", "field_1x1.bin"]),
+    ("dorvo.quickio.meshdump", "read_Vintar_bin", ["plot", "field_1x1.bin", "-o", "x.png"]),
+])
+def test_permission_denied(tmp_path, module, name, command):
+    # Run as root, the suite cannot take a file's read permission away:
+    # the call that opens the dump raises as open() would there.
+    _broken_files(tmp_path)
+    prelude = (f"import importlib\n"
+               f"def denied(path, *args): raise PermissionError(13, 'Permission denied', 'field_1x1.bin')\n"
+               f"setattr(importlib.import_module({module!r}), {name!r}, denied)")
+    assert_error(quickio(*command, cwd=tmp_path, prelude=prelude), "field_1x1.bin: permission denied")
+
+
+def test_unrelated_failures_keep_their_traceback():
+    # A fault of the command line itself is not passed off as a bad dump.
+    prelude = ("import dorvo.quickio.cli as cli\n"
+               "def broken(*args): raise ValueError('a fault of ours')\n"
+               "cli.field_summary = broken")
+    proc = quickio("info", DATA_DIR / "field_1x1.bin", prelude=prelude)
+    assert proc.returncode == 1 and "ValueError: a fault of ours" in proc.stderr
+    assert "Traceback" in proc.stderr and "malformed" not in proc.stderr
+
+
+def test_every_argument_and_command_has_help():
+    from dorvo.quickio.cli import build_parser
+
+    parsers, missing = [build_parser()], []
+    while parsers:
+        parser = parsers.pop()
+        for action in parser._actions:
+            if isinstance(action, argparse._SubParsersAction):
+                parsers += action.choices.values()
+                missing += [c.dest for c in action._choices_actions if not c.help]
+            if not action.help:
+                missing.append(f"{parser.prog} {action.dest}")
+    assert missing == []
 
 
 
@@ -214,3 +301,47 @@ def test_console_script():
     proc = subprocess.run([script, "info", DATA_DIR / "field_1x1.bin", "--json"], capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     assert json.loads(proc.stdout)["nx"] == 5
+
+
+class ColumnTable:
+    """A block table as the header's native scan gives it: length, integer
+    indexing and slicing, NumPy columns; iterating it is refused here, to
+    prove that a summary never walks the table in Python."""
+
+    def __init__(self, blocks):
+        self._type, self._n = type(blocks[0]), len(blocks)
+        for name in self._type._fields:
+            setattr(self, name, np.array([getattr(b, name) for b in blocks], np.int64))
+
+    def __len__(self):
+        return self._n
+
+    def __getitem__(self, key):
+        if isinstance(key, slice):
+            return [self[i] for i in range(*key.indices(self._n))]
+        return self._type(*(int(getattr(self, name)[key]) for name in self._type._fields))
+
+    def __iter__(self):
+        raise AssertionError("the block table was iterated")
+
+
+@pytest.mark.parametrize("kind", ["field", "phase"])
+@pytest.mark.parametrize("all_blocks", [False, True])
+def test_summary_of_a_column_table_matches_a_tuple_of_blocks(tmp_path, kind, all_blocks):
+    import dataclasses
+
+    from dorvo.quickio import cli
+    from dorvo.quickio.header import read_phase_space_header
+
+    path = tmp_path / "d.bin"
+    if kind == "field":
+        write_field_dump(path, grid_values(3, 20, 2)[0], nproc_y=20, nproc_z=1)
+        header, summary = read_field_header(path), cli.field_summary
+    else:
+        write_phase_dump(path, phase_values(30, 1), 1, [2, 0, -1] + [1] * 28)
+        header, summary = read_phase_space_header(path, 1), cli.phase_summary
+    columns = dataclasses.replace(header, blocks=ColumnTable(header.blocks))
+    expected, got = summary(header, all_blocks), summary(columns, all_blocks)
+    expected["blocks"]["rows"], got["blocks"]["rows"] = list(expected["blocks"]["rows"]), list(got["blocks"]["rows"])
+    assert got == expected
+    assert len(got["blocks"]["rows"]) == ((31 if kind == "phase" else 20) if all_blocks else 12)

@@ -1,6 +1,6 @@
 """The `quickio` command: inspect, plot and demonstrate dumps.
 
-    quickio info PATH [--n-dimensions N] [--json]
+    quickio info PATH [--n-dimensions N] [--json] [--blocks]
     quickio plot PATH -o OUT.png [--n-dimensions N] [--components I J]
     quickio demo [--out DIR]
 
@@ -8,13 +8,22 @@ A file that starts like a field dump is read as one; any other file is read
 as a phase-space dump with the dimension count given by --n-dimensions,
 since such a dump does not record it.
 
+`info` reads headers, axes and block counts only, never field or particle
+data, and summarises long block tables (head and tail) unless --blocks asks
+for every block, so that a dump of millions of blocks gives a short answer.
+
 Exit status: 0 on success; 1 when `info` printed its summary but found the
 dump cut off or ill-formed; 2 for an error (a missing file, a file that is
-no dump, a malformed dump, bad arguments), reported as one line on stderr.
+no dump, a dump that cannot be loaded, bad arguments), reported as one line
+on stderr. Only the calls that read a dump or write a picture have their
+failures turned into such a line; anything else is a fault of this program
+and keeps its traceback.
 """
 from __future__ import annotations
 
 import argparse
+import contextlib
+import errno
 import json
 import math
 import os
@@ -31,8 +40,14 @@ from .header import (FieldHeader, PhaseSpaceHeader, is_field_dump, read_field_he
 
 PROG = "quickio"
 SUFFIX = ".bin"
-# Rows of the block table printed in full; longer tables show their head and tail.
+# A block table longer than TABLE_ROWS shows its first TABLE_ROWS - TAIL_ROWS
+# rows and its last TAIL_ROWS rows, unless --blocks asks for all of them.
 TABLE_ROWS = 12
+TAIL_ROWS = 2
+# Blocks taken from the table at a time while listing all of them.
+ROWS_PER_SLICE = 1 << 16
+# Indices of non-finite real parameters listed in the text summary.
+LISTED_INDICES = 8
 
 
 class CliError(Exception):
@@ -47,22 +62,65 @@ class _Parser(argparse.ArgumentParser):
 # ---------------------------------------------------------------- reading
 
 
+def _n_hint(n_dimensions):
+    return (f"check --n-dimensions (the file does not record the dimension count; "
+            f"this walk used {n_dimensions})")
+
+
+def _os_message(path, e: OSError) -> str:
+    """One line for a file that cannot be opened or read."""
+    name = os.fsdecode(e.filename) if e.filename is not None else path
+    if isinstance(e, FileNotFoundError):
+        if os.path.islink(name):
+            return f"{name}: broken symbolic link (its target does not exist)"
+        return f"{name}: no such file"
+    if e.errno == errno.ELOOP:
+        return f"{name}: symbolic link loop (too many levels of symbolic links)"
+    if isinstance(e, PermissionError):
+        return f"{name}: permission denied"
+    if isinstance(e, IsADirectoryError):
+        return f"{name}: is a directory, not a dump"
+    return f"{name}: {e.strerror or e}"
+
+
+@contextlib.contextmanager
+def _reading(path, *, loading=False, n_dimensions=None):
+    """Turns what reading the dump at `path` raises into a CliError: its
+    header (`loading` False) or its data through a loader. With
+    `n_dimensions`, the dump is a phase-space dump walked with that count,
+    and a walk that fails suggests checking it."""
+    hint = f"; {_n_hint(n_dimensions)}" if n_dimensions is not None else ""
+    try:
+        yield
+    except OSError as e:
+        raise CliError(_os_message(path, e)) from None
+    except MemoryError:
+        raise CliError(f"{path}: not enough memory to {'load' if loading else 'read the header of'} "
+                       f"the dump{hint}") from None
+    except (EOFError, ValueError, struct.error) as e:
+        text = str(e)
+        if text.startswith(path + ": "):
+            text = text[len(path) + 2:]
+        what = "the loader refused the dump" if loading else "malformed dump"
+        raise CliError(f"{path}: {what}: {text}{hint}") from None
+
+
 def _inspect(path, n_dimensions):
     """Header of the dump at `path`: a field header when the file starts
     like a field dump, a phase-space header read with `n_dimensions`
     otherwise."""
-    if not os.path.exists(path):
-        raise FileNotFoundError(2, "No such file or directory", path)
     if os.path.isdir(path):
         raise CliError(f"{path}: is a directory, not a dump")
-    if is_field_dump(path):
-        return read_field_header(path)
+    if n_dimensions is not None and n_dimensions < 0:
+        raise CliError(f"--n-dimensions must be 0 or more, not {n_dimensions}")
+    with _reading(path):
+        if is_field_dump(path):
+            return read_field_header(path)
     if n_dimensions is None:
         raise CliError(f"{path}: not a field dump; to read it as a phase-space dump, "
                        f"give its dimension count with --n-dimensions N")
-    if n_dimensions < 0:
-        raise CliError(f"--n-dimensions must be 0 or more, not {n_dimensions}")
-    return read_phase_space_header(path, n_dimensions)
+    with _reading(path, n_dimensions=n_dimensions):
+        return read_phase_space_header(path, n_dimensions)
 
 
 def _loader_name(path):
@@ -75,7 +133,8 @@ def _loader_name(path):
 
 def _require_whole(header):
     if not header.well_formed:
-        raise CliError(f"{header.path}: cannot load a dump that is not well-formed: {header.reason}")
+        hint = f"; {_n_hint(header.n_dimensions)}" if isinstance(header, PhaseSpaceHeader) else ""
+        raise CliError(f"{header.path}: cannot load a dump that is not well-formed: {header.reason}{hint}")
 
 
 def load_field(header: FieldHeader):
@@ -83,7 +142,8 @@ def load_field(header: FieldHeader):
     _require_whole(header)
     from . import meshdump
 
-    return meshdump.read_Vintar_bin(_loader_name(header.path), header.params)
+    with _reading(header.path, loading=True):
+        return meshdump.read_Vintar_bin(_loader_name(header.path), header.params)
 
 
 def load_phase_space(header: PhaseSpaceHeader):
@@ -94,70 +154,116 @@ def load_phase_space(header: PhaseSpaceHeader):
         return np.empty((header.components, 0), dtype=np.float32, order="F")
     from . import beamdump
 
-    return beamdump.total_phase_space_read(_loader_name(header.path), header.params)
+    with _reading(header.path, loading=True, n_dimensions=header.n_dimensions):
+        return beamdump.total_phase_space_read(_loader_name(header.path), header.params)
 
 
 # ---------------------------------------------------------------- summaries
 
 
+def _nonfinite(values) -> dict:
+    """Counts of NaN, +Inf and -Inf among `values`."""
+    v = np.asarray(values)
+    return {"nan": int(np.isnan(v).sum()), "posinf": int(np.isposinf(v).sum()),
+            "neginf": int(np.isneginf(v).sum())}
+
+
+def _json_number(v):
+    """JSON has no NaN or infinity: those are written as the strings
+    "NaN", "Infinity" and "-Infinity", which float() reads back."""
+    if v is None or math.isfinite(v):
+        return v
+    return "NaN" if math.isnan(v) else ("Infinity" if v > 0 else "-Infinity")
+
+
 def _axis_summary(axis):
-    """Range, spacing and length of an axis, or None if the file lacks it."""
+    """Range, spacing, length and non-finite counts of an axis, or None if
+    the file lacks it. Range and spacing are those of the finite values;
+    an axis with NaN or Inf has no spacing."""
     if axis is None:
         return None
-    a = axis.astype(np.float64)
-    out = {"points": int(a.size), "min": None, "max": None, "spacing": None, "uniform": None}
-    if a.size:
-        out["min"], out["max"] = float(a.min()), float(a.max())
-    if a.size >= 2:
-        steps = np.diff(a)
-        mean = float(steps.mean())
-        uniform = bool(np.allclose(steps, mean, rtol=1e-3, atol=1e-6 * max(abs(mean), 1e-30)))
-        out["spacing"] = mean if uniform else [float(steps.min()), float(steps.max())]
-        out["uniform"] = uniform
+    a = np.asarray(axis, dtype=np.float64)
+    finite = a[np.isfinite(a)]
+    out = {"points": int(a.size), "min": None, "max": None, "spacing": None, "uniform": None, **_nonfinite(a)}
+    if finite.size:
+        out["min"], out["max"] = float(finite.min()), float(finite.max())
+    if a.size >= 2 and finite.size == a.size:
+        with np.errstate(over="ignore", invalid="ignore"):
+            steps = np.diff(a)
+        if np.isfinite(steps).all():
+            mean = float(steps.mean())
+            uniform = bool(np.allclose(steps, mean, rtol=1e-3, atol=1e-6 * max(abs(mean), 1e-30)))
+            out["spacing"] = mean if uniform else [float(steps.min()), float(steps.max())]
+            out["uniform"] = uniform
     return out
 
 
-def _finite(v):
-    """JSON has no NaN or infinity; those become null."""
-    return v if v is None or math.isfinite(v) else None
+def _column(blocks, name):
+    """One field of every block as an int64 array: the block table's own
+    column when it has one, else gathered from a sequence of blocks."""
+    column = getattr(blocks, name, None)
+    if isinstance(column, np.ndarray):
+        return column
+    return np.fromiter((getattr(b, name) for b in blocks), dtype=np.int64, count=len(blocks))
 
 
-def field_summary(h: FieldHeader) -> dict:
-    axes = {name: _axis_summary(a) for name, a in (("x", h.x), ("y", h.y), ("z", h.z))}
-    for a in axes.values():
-        if a:
-            a["min"], a["max"] = _finite(a["min"]), _finite(a["max"])
-            if isinstance(a["spacing"], float):
-                a["spacing"] = _finite(a["spacing"])
+def _block_rows(blocks, all_blocks):
+    """The rows of a block table to show, as dicts with the block's index:
+    every block with `all_blocks` (lazily, one at a time), else a list of
+    the head and tail of a long table."""
+    n = len(blocks)
+
+    def row(index, block):
+        return {"index": index, **{k: int(v) for k, v in block._asdict().items()}}
+
+    if all_blocks:
+        # Taken in slices, so that a long table costs few calls into it.
+        return (row(i, b) for start in range(0, n, ROWS_PER_SLICE)
+                for i, b in enumerate(blocks[start:start + ROWS_PER_SLICE], start))
+    if n <= TABLE_ROWS:
+        return [row(i, b) for i, b in enumerate(blocks[0:n])]
+    head = TABLE_ROWS - TAIL_ROWS
+    return ([row(i, b) for i, b in enumerate(blocks[0:head])]
+            + [row(n - TAIL_ROWS + i, b) for i, b in enumerate(blocks[n - TAIL_ROWS:n])])
+
+
+def field_summary(h: FieldHeader, all_blocks=False) -> dict:
+    """What `info` reports of a field dump. ``blocks.rows`` holds the head
+    and tail of the block table, or with `all_blocks` an iterator over
+    every block."""
+    n = len(h.blocks)
+    reals = np.asarray(h.real_params, dtype=np.float64)
     return {
         "kind": "field", "path": h.path, "file_size": h.file_size, "expected_size": h.expected_size,
         "nparam": h.nparam, "nproc_y": h.nproc_y, "nproc_z": h.nproc_z,
         "nx": h.nx, "ny": h.ny, "nz": h.nz, "ndimension": h.ndimension,
-        "blocks": [{"layer": b.layer, "column": b.column, "y0": b.y0, "z0": b.z0, "nx_loc": b.nx_loc,
-                    "ny_loc": b.ny_loc, "nz_loc": b.nz_loc, "offset": b.offset} for b in h.blocks],
-        "axes": axes,
-        "int_params": list(h.int_params), "real_params": [_finite(v) for v in h.real_params],
+        "axes": {name: _axis_summary(a) for name, a in (("x", h.x), ("y", h.y), ("z", h.z))},
+        "int_params": [int(v) for v in h.int_params],
+        "real_params": [_json_number(float(v)) for v in reals],
+        "real_params_nonfinite": _nonfinite(reals),
         "well_formed": h.well_formed, "reason": h.reason,
+        "blocks": {"count": n,
+                   "expected": h.nproc_y * h.nproc_z if min(h.nproc_y, h.nproc_z) >= 0 else None,
+                   "omitted": 0 if all_blocks else max(n - TABLE_ROWS, 0),
+                   "rows": _block_rows(h.blocks, all_blocks)},
     }
 
 
-def phase_summary(h: PhaseSpaceHeader, ps=None) -> dict:
-    stats = None
-    if ps is not None:
-        with np.errstate(all="ignore"):
-            stats = [{"min": _finite(float(c.min())) if c.size else None,
-                      "max": _finite(float(c.max())) if c.size else None,
-                      "mean": _finite(float(c.mean(dtype=np.float64))) if c.size else None}
-                     for c in ps]
+def phase_summary(h: PhaseSpaceHeader, all_blocks=False) -> dict:
+    """What `info` reports of a phase-space dump, read from its block
+    counts alone; ``blocks.rows`` as in field_summary()."""
+    counts = _column(h.blocks, "count")
+    n = len(counts)
     return {
         "kind": "phase_space", "path": h.path, "file_size": h.file_size,
         "n_dimensions": h.n_dimensions, "components": h.components, "entry_bytes": h.entry_bytes,
-        "particles": h.particles,
-        "blocks": [{"offset": b.offset, "count": b.count} for b in h.blocks],
-        "empty_blocks": sum(1 for b in h.blocks if b.count <= 0),
-        "trailing_bytes": h.trailing_bytes,
+        "particles": h.particles, "trailing_bytes": h.trailing_bytes,
         "well_formed": h.well_formed, "reason": h.reason,
-        "statistics": stats,
+        "hint": None if h.well_formed else _n_hint(h.n_dimensions),
+        "blocks": {"count": n, "empty": int(np.count_nonzero(counts <= 0)),
+                   "largest": int(counts.max()) if n else 0,
+                   "omitted": 0 if all_blocks else max(n - TABLE_ROWS, 0),
+                   "rows": _block_rows(h.blocks, all_blocks)},
     }
 
 
@@ -165,100 +271,151 @@ def _num(v):
     return "-" if v is None else f"{v:.6g}"
 
 
-def _verdict(s):
-    return "well-formed" if s["well_formed"] else f"NOT well-formed: {s['reason']}"
+def _plural(n, word):
+    return f"{n:,} {word}{'' if n == 1 else 's'}"
+
+
+def _nonfinite_text(counts) -> str:
+    """"1 NaN, 2 +Inf" for the non-zero counts of _nonfinite()."""
+    return ", ".join(f"{counts[key]} {label}" for key, label in (("nan", "NaN"), ("posinf", "+Inf"),
+                                                                 ("neginf", "-Inf")) if counts[key])
+
+
+def _verdict_lines(s):
+    if s["well_formed"]:
+        yield "verdict        well-formed"
+        return
+    yield f"verdict        NOT well-formed: {s['reason']}"
+    if s.get("hint"):
+        yield f"hint           {s['hint']}"
+
+
+def _axis_text(a) -> str:
+    if a["points"] == 0:
+        return "no points"
+    bad = _nonfinite_text(a)
+    if a["min"] is None:
+        return f"no finite values   ({_plural(a['points'], 'point')}: {bad})"
+    if bad:
+        return f"{_num(a['min'])} to {_num(a['max'])}   ({_plural(a['points'], 'point')}, {bad})"
+    if a["points"] == 1:
+        return f"{_num(a['min'])}   (1 point)"
+    sp = a["spacing"]
+    spacing = (f"spacing {_num(sp)}" if a["uniform"]
+               else f"spacing {_num(sp[0])} to {_num(sp[1])} (not uniform)")
+    return f"{_num(a['min'])} to {_num(a['max'])}   {spacing}   ({a['points']} points)"
+
+
+def _real_params_text(s) -> str:
+    values = s["real_params"]
+    counts = s["real_params_nonfinite"]
+    if not any(counts.values()):
+        return f"{_plural(len(values), 'value')}, all finite"
+    parts = []
+    for marker, label in (("NaN", "NaN"), ("Infinity", "+Inf"), ("-Infinity", "-Inf")):
+        at = [i for i, v in enumerate(values) if v == marker]
+        if at:
+            listed = ", ".join(map(str, at[:LISTED_INDICES])) + (", ..." if len(at) > LISTED_INDICES else "")
+            parts.append(f"{len(at)} {label} (at {listed})")
+    return f"{_plural(len(values), 'value')}; " + "; ".join(parts)
+
+
+def _table_lines(header, row_text, blocks):
+    yield header
+    shown = 0
+    for r in blocks["rows"]:
+        if blocks["omitted"] and shown == TABLE_ROWS - TAIL_ROWS:
+            yield f"  ... {blocks['omitted']:,} more blocks ..."
+        yield row_text(r)
+        shown += 1
+
+
+def field_lines(s: dict):
+    """The text summary of field_summary(), line by line."""
+    yield f"field dump     {s['path']}"
+    yield f"Nparam         {s['nparam']}" + (f"   (ndimension {s['ndimension']})" if s["ndimension"] is not None
+                                            else "")
+    yield f"blocks         {s['nproc_y']} x {s['nproc_z']}   (nproc_y x nproc_z)"
+    yield f"grid           {s['nx']} x {s['ny']} x {s['nz']}   (nx x ny x nz)"
+    for name, a in s["axes"].items():
+        yield f"{name} axis         " + ("not in the file" if a is None else _axis_text(a))
+    yield f"real params    {_real_params_text(s)}"
+    yield f"block table    {_plural(s['blocks']['count'], 'block')} in the file"
+    yield from _table_lines(
+        "  layer  column      y0      z0  nx_loc  ny_loc  nz_loc        offset",
+        lambda r: (f"  {r['layer']:5d}  {r['column']:6d}  {r['y0']:6d}  {r['z0']:6d}  {r['nx_loc']:6d}"
+                   f"  {r['ny_loc']:6d}  {r['nz_loc']:6d}  {r['offset']:12d}"),
+        s["blocks"])
+    expected = "unknown" if s["expected_size"] is None else f"{s['expected_size']:,}"
+    yield f"file size      {s['file_size']:,} bytes (expected {expected})"
+    yield from _verdict_lines(s)
+
+
+def phase_lines(s: dict):
+    """The text summary of phase_summary(), line by line."""
+    blocks = s["blocks"]
+    in_blocks = s["file_size"] - s["trailing_bytes"]
+    yield f"phase-space dump  {s['path']}"
+    yield f"dimensions     n = {s['n_dimensions']}   ({s['components']} components, {s['entry_bytes']}-byte entries)"
+    yield f"particles      {s['particles']:,}"
+    yield f"blocks         {blocks['count']:,}" + (f"   ({blocks['empty']:,} empty)" if blocks["empty"] else "")
+    if blocks["count"]:
+        yield from _table_lines("      block          offset       count",
+                                lambda r: f"  {r['index']:9d}  {r['offset']:14d}  {r['count']:10d}", blocks)
+    yield (f"file size      {s['file_size']:,} bytes"
+           + (f" ({in_blocks:,} in blocks, {s['trailing_bytes']} stray bytes ignored)" if s["trailing_bytes"]
+              else ""))
+    yield from _verdict_lines(s)
 
 
 def format_field(s: dict) -> str:
-    lines = [
-        f"field dump     {s['path']}",
-        f"Nparam         {s['nparam']}" + (f"   (ndimension {s['ndimension']})" if s["ndimension"] is not None else ""),
-        f"blocks         {s['nproc_y']} x {s['nproc_z']}   (nproc_y x nproc_z)",
-        f"grid           {s['nx']} x {s['ny']} x {s['nz']}   (nx x ny x nz)",
-    ]
-    for name, a in s["axes"].items():
-        if a is None:
-            lines.append(f"{name} axis         not in the file")
-            continue
-        if a["points"] == 0:
-            text = "no points"
-        elif a["points"] == 1:
-            text = f"{_num(a['min'])}   (1 point)"
-        else:
-            sp = a["spacing"]
-            spacing = (f"spacing {_num(sp)}" if a["uniform"]
-                       else f"spacing {_num(sp[0])} to {_num(sp[1])} (not uniform)")
-            text = f"{_num(a['min'])} to {_num(a['max'])}   {spacing}   ({a['points']} points)"
-        lines.append(f"{name} axis         {text}")
-    rows = s["blocks"]
-    lines.append(f"block table    {len(rows)} block{'s' if len(rows) != 1 else ''} in the file")
-    head = "  layer  column      y0      z0  nx_loc  ny_loc  nz_loc        offset"
-    lines.append(head)
-    shown = rows if len(rows) <= TABLE_ROWS else rows[:TABLE_ROWS - 2] + [None] + rows[-2:]
-    for r in shown:
-        if r is None:
-            lines.append(f"  ... {len(rows) - TABLE_ROWS + 2} more blocks ...")
-            continue
-        lines.append(f"  {r['layer']:5d}  {r['column']:6d}  {r['y0']:6d}  {r['z0']:6d}  {r['nx_loc']:6d}"
-                     f"  {r['ny_loc']:6d}  {r['nz_loc']:6d}  {r['offset']:12d}")
-    expected = "unknown" if s["expected_size"] is None else f"{s['expected_size']:,}"
-    lines.append(f"file size      {s['file_size']:,} bytes (expected {expected})")
-    lines.append(f"verdict        {_verdict(s)}")
-    return "\n".join(lines)
+    return "\n".join(field_lines(s))
 
 
 def format_phase(s: dict) -> str:
-    n = s["n_dimensions"]
-    blocks = len(s["blocks"])
-    in_blocks = s["file_size"] - s["trailing_bytes"]
-    lines = [
-        f"phase-space dump  {s['path']}",
-        f"dimensions     n = {n}   ({s['components']} components, {s['entry_bytes']}-byte entries)",
-        f"particles      {s['particles']:,}",
-        f"blocks         {blocks}" + (f"   ({s['empty_blocks']} empty)" if s["empty_blocks"] else ""),
-        f"file size      {s['file_size']:,} bytes"
-        + (f" ({in_blocks:,} in blocks, {s['trailing_bytes']} stray bytes ignored)" if s["trailing_bytes"] else ""),
-        f"verdict        {_verdict(s)}",
-    ]
-    if s.get("statistics_skipped") and s["particles"]:
-        lines.append(f"statistics     not computed: {s['statistics_skipped']}")
-    if s["statistics"] is not None:
-        lines.append("  component             min             max            mean")
-        for k, c in enumerate(s["statistics"]):
-            lines.append(f"  {k:9d}  {_num(c['min']):>14}  {_num(c['max']):>14}  {_num(c['mean']):>14}")
-    return "\n".join(lines)
+    return "\n".join(phase_lines(s))
 
 
-def _summarise(header, load=True):
-    """Summary dict of a header; for a phase-space dump that can be loaded,
-    with the statistics of each component."""
+def _summarise(header, all_blocks=False) -> dict:
     if isinstance(header, FieldHeader):
-        return field_summary(header)
-    ps, skipped = None, None
-    if not header.well_formed:
-        skipped = "the dump is not well-formed"
-    elif not header.path.endswith(SUFFIX):
-        skipped = f"the loader reads only files whose names end in {SUFFIX}"
-    elif load:
-        ps = load_phase_space(header)
-    s = phase_summary(header, ps)
-    s["statistics_skipped"] = skipped
-    return s
+        return field_summary(header, all_blocks)
+    return phase_summary(header, all_blocks)
 
 
-def _print_summary(s):
-    print(format_field(s) if s["kind"] == "field" else format_phase(s))
+def _print_text(s):
+    for line in (field_lines(s) if s["kind"] == "field" else phase_lines(s)):
+        print(line)
+
+
+def _print_json(s):
+    """Prints `s` as one JSON object, writing the block rows one at a time
+    so that --blocks on a dump of millions of blocks never holds them all."""
+    rows = s["blocks"]["rows"]
+    text = json.dumps({**s, "blocks": {**s["blocks"], "rows": []}}, allow_nan=False)
+    # A quote inside a JSON string is always escaped, so this bare key
+    # occurs exactly once: the placeholder written just above.
+    before, after = text.split('"rows": []')
+    out = sys.stdout
+    out.write(before + '"rows": [')
+    for k, row in enumerate(rows):
+        # A row holds integers under plain keys: written as json.dumps
+        # would, at a fraction of its cost per row.
+        out.write((", {" if k else "{") + ", ".join(f'"{key}": {value}' for key, value in row.items()) + "}")
+    out.write("]" + after + "\n")
 
 
 # ---------------------------------------------------------------- commands
 
 
 def cmd_info(args):
-    s = _summarise(_inspect(args.path, args.n_dimensions))
+    s = _summarise(_inspect(args.path, args.n_dimensions), args.blocks)
+    # Per-component statistics of a phase-space dump belong here, behind a
+    # flag of their own: they read every particle, which info otherwise
+    # never does.
     if args.json:
-        print(json.dumps(s, allow_nan=False))
+        _print_json(s)
     else:
-        _print_summary(s)
+        _print_text(s)
     return 0 if s["well_formed"] else 1
 
 
@@ -272,9 +429,39 @@ def _components(header, pair):
     return i, j
 
 
-def _plot(header, out, pair=None):
+def _check_output(out):
+    """Refuses an output path that could not be written, before anything
+    is loaded: a name without .png, a directory, a missing folder."""
+    if not out.lower().endswith(".png"):
+        raise CliError(f"{out}: the picture is written as PNG; name it *.png")
+    if os.path.isdir(out):
+        raise CliError(f"{out}: is a directory; name the picture file inside it")
+    folder = os.path.dirname(out) or "."
+    if not os.path.isdir(folder):
+        raise CliError(f"{out}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK):
+        raise CliError(f"{out}: the folder {folder} is not writable")
+
+
+def _require_matplotlib():
     from . import plot
 
+    try:
+        plot.require_matplotlib()
+    except plot.MatplotlibMissing as e:
+        raise CliError(str(e)) from None
+    return plot
+
+
+@contextlib.contextmanager
+def _writing(out):
+    try:
+        yield
+    except OSError as e:
+        raise CliError(f"{out}: cannot write the picture: {e.strerror or e}") from None
+
+
+def _plot(header, out, pair=None):
     # Everything the header can tell is checked first, matplotlib next, and
     # only then is the dump loaded, so no error waits for a long load.
     _require_whole(header)
@@ -286,19 +473,21 @@ def _plot(header, out, pair=None):
         i, j = _components(header, pair)
         if header.particles == 0:
             raise CliError(f"{header.path}: no particles to plot")
-    plot.require_matplotlib()
+    plot = _require_matplotlib()
     name = os.path.basename(header.path)
     if isinstance(header, FieldHeader):
         f, x, y, z = load_field(header)
-        plot.plot_field(f, x, y, z, out, title=name)
+        with _writing(out):
+            plot.plot_field(f, x, y, z, out, title=name)
     else:
-        plot.plot_phase_space(load_phase_space(header), i, j, out, title=(
-            f"{name}: {header.particles} particles, component {j} against component {i}"))
+        ps = load_phase_space(header)
+        with _writing(out):
+            plot.plot_phase_space(ps, i, j, out, title=(
+                f"{name}: {header.particles:,} particles, component {j} against component {i}"))
 
 
 def cmd_plot(args):
-    if not args.output.lower().endswith(".png"):
-        raise CliError(f"{args.output}: the picture is written as PNG; name it *.png")
+    _check_output(args.output)
     header = _inspect(args.path, args.n_dimensions)
     _plot(header, args.output, args.components)
     print(f"wrote {args.output}")
@@ -310,70 +499,85 @@ def _sample(name):
 
 
 def cmd_demo(args):
-    from . import plot
-
     out = Path(args.out)
-    field_res, phase_res = _sample("field.bin"), _sample("phase_space.bin")
-    with resources.as_file(field_res) as field_path, resources.as_file(phase_res) as phase_path:
-        field_path, phase_path = os.fspath(field_path), os.fspath(phase_path)
-        fh = read_field_header(field_path)
-        ph = read_phase_space_header(phase_path, 3)
-        print(format_field(field_summary(fh)))
-        print()
-        print(format_phase(_summarise(ph)))
-        print()
-
-        f, x, y, z = load_field(fh)
-        ps = load_phase_space(ph)
-        print(f"meshdump.read_Vintar_bin  -> field {f.shape} {f.dtype}, "
-              f"axes {x.shape} {y.shape} {z.shape}, values {f.min():.4g} to {f.max():.4g}")
-        print(f"beamdump.total_phase_space_read  -> particles {ps.shape} {ps.dtype}")
-
+    # The folder for the pictures is made before anything is loaded, and
+    # only when there is something to draw with.
+    try:
+        plot = _require_matplotlib()
+    except CliError as e:
+        print(f"{PROG}: plots skipped: {e}", file=sys.stderr)
+        plot = None
+    if plot is not None:
         try:
             out.mkdir(parents=True, exist_ok=True)
         except OSError as e:
             raise CliError(f"{out}: cannot make the output directory: {e.strerror}") from None
-        try:
-            plot.plot_field(f, x, y, z, out / "field.png", title="sample field dump: a laser pulse")
-            plot.plot_phase_space(ps, 0, 3, out / "phase_space.png",
-                                  title="sample phase-space dump: px against x")
-        except plot.MatplotlibMissing as e:
-            print(f"{PROG}: plots skipped: {e}", file=sys.stderr)
-            return 0
-        print(f"wrote {out / 'field.png'} and {out / 'phase_space.png'}")
+    field_res, phase_res = _sample("field.bin"), _sample("phase_space.bin")
+    with resources.as_file(field_res) as field_path, resources.as_file(phase_res) as phase_path:
+        fh = _inspect(os.fspath(field_path), None)
+        ph = _inspect(os.fspath(phase_path), 3)
+        print(format_field(field_summary(fh)))
+        print()
+        print(format_phase(phase_summary(ph)))
+        print()
+
+        f, x, y, z = load_field(fh)
+        ps = load_phase_space(ph)
+    print(f"meshdump.read_Vintar_bin  -> field {f.shape} {f.dtype}, "
+          f"axes {x.shape} {y.shape} {z.shape}, values {f.min():.4g} to {f.max():.4g}")
+    print(f"beamdump.total_phase_space_read  -> particles {ps.shape} {ps.dtype}")
+    if plot is None:
+        return 0
+    with _writing(out):
+        plot.plot_field(f, x, y, z, out / "field.png", title="sample field dump: a laser pulse")
+        plot.plot_phase_space(ps, 0, 3, out / "phase_space.png", names=("x", "px"),
+                              title="sample phase-space dump: px against x")
+    print(f"wrote {out / 'field.png'} and {out / 'phase_space.png'}")
     return 0
 
 
 # ---------------------------------------------------------------- entry
 
+PATH_HELP = "the dump's file, by its full name (with its .bin)"
+DIMS_HELP = ("dimension count of a phase-space dump (its particles have 2N+1 components); "
+             "required for one, since the file does not record it; ignored for a field dump")
+
 
 def build_parser():
     parser = _Parser(prog=PROG, description="Inspect, plot and demonstrate field and phase-space dumps.",
                      epilog="Exit status: 0 success, 1 'info' found the dump not well-formed, 2 error.")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}",
+                        help="print the version and exit")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser,
+                                help="what to do; 'quickio COMMAND --help' tells more")
 
-    def dims(p):
-        p.add_argument("--n-dimensions", type=int, metavar="N",
-                       help="dimension count of a phase-space dump (its particles have 2N+1 components)")
-
-    p = sub.add_parser("info", help="summarise a dump without loading its field data")
-    p.add_argument("path", metavar="PATH")
-    dims(p)
-    p.add_argument("--json", action="store_true", help="print one JSON object")
+    text = ("summarise a dump: header, grid and axes or particle count, block table, and whether the "
+            "file is whole and well-formed; reads no field or particle data")
+    p = sub.add_parser("info", help=text, description=text[0].upper() + text[1:] + ".",
+                       epilog="Exit status: 0 well-formed, 1 not well-formed, 2 error.")
+    p.add_argument("path", metavar="PATH", help=PATH_HELP)
+    p.add_argument("--n-dimensions", type=int, metavar="N", help=DIMS_HELP)
+    p.add_argument("--json", action="store_true", help="print the summary as one JSON object")
+    p.add_argument("--blocks", action="store_true",
+                   help=f"list every block; without it a table of more than {TABLE_ROWS} blocks shows its "
+                        f"first {TABLE_ROWS - TAIL_ROWS} and last {TAIL_ROWS} (in text and in JSON)")
     p.set_defaults(func=cmd_info)
 
-    p = sub.add_parser("plot", help="write a quick-look PNG of a dump")
-    p.add_argument("path", metavar="PATH")
-    p.add_argument("-o", "--output", required=True, metavar="OUT.png")
-    dims(p)
+    text = ("write a quick-look PNG of a dump: the three mid-plane slices of a field dump, or a "
+            "histogram of two components of a phase-space dump")
+    p = sub.add_parser("plot", help=text, description=text[0].upper() + text[1:] + ". Needs matplotlib.")
+    p.add_argument("path", metavar="PATH", help=PATH_HELP)
+    p.add_argument("-o", "--output", required=True, metavar="OUT.png",
+                   help="the PNG file to write; its folder must exist")
+    p.add_argument("--n-dimensions", type=int, metavar="N", help=DIMS_HELP)
     p.add_argument("--components", type=int, nargs=2, metavar=("I", "J"),
-                   help="phase-space components to plot against each other (default 0 and N)")
+                   help="phase-space components to plot, J against I (default 0 and N)")
     p.set_defaults(func=cmd_plot)
 
-    p = sub.add_parser("demo", help="inspect, load and plot the sample dumps shipped with the package")
+    text = "inspect, load and plot the sample dumps shipped with the package"
+    p = sub.add_parser("demo", help=text, description=text[0].upper() + text[1:] + ".")
     p.add_argument("--out", default="quickio-demo", metavar="DIR",
-                   help="directory for the pictures (default: ./quickio-demo)")
+                   help="directory for the pictures, made if missing (default: ./quickio-demo)")
     p.set_defaults(func=cmd_demo)
     return parser
 
@@ -384,35 +588,20 @@ def _one_line(text):
 
 def main(argv=None):
     """Runs the command line; returns the exit status."""
-    args = None
     try:
         args = build_parser().parse_args(argv)
         return args.func(args)
     except CliError as e:
-        message = str(e)
+        print(f"{PROG}: error: {_one_line(e)}", file=sys.stderr)
+        return 2
     except BrokenPipeError:
         # The reader of our output went away (`quickio info ... | head`):
         # nothing left to say. Point stdout at devnull so that the flush at
         # exit does not complain again.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except FileNotFoundError as e:
-        message = f"{e.filename}: no such file" if e.filename else f"no such file: {e}"
-    except OSError as e:
-        message = f"{e.filename}: {e.strerror}" if e.filename and e.strerror else str(e)
-    except ImportError as e:
-        # MatplotlibMissing, or the extension modules not built.
-        message = str(e)
-    except (EOFError, ValueError, struct.error, IndexError, KeyError, MemoryError) as e:
-        # What the header reader and the loaders raise for a dump they cannot read.
-        path, text = getattr(args, "path", None), str(e)
-        if path and text.startswith(path + ": "):
-            text = text[len(path) + 2:]
-        message = f"{path}: malformed dump: {text}" if path else f"malformed dump: {text}"
     except KeyboardInterrupt:
         return 130
-    print(f"{PROG}: error: {_one_line(message)}", file=sys.stderr)
-    return 2
 
 
 if __name__ == "__main__":

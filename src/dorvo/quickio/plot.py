@@ -1,16 +1,29 @@
 """Quick-look pictures of loaded dumps, written as PNG files.
 
 matplotlib is an optional dependency (``pip install "dorvo.quickio[plot]"``)
-and is imported only when a picture is drawn, always with the Agg backend
-so that plotting works on machines without a display.
+and is imported only when a picture is drawn. Figures are made without
+pyplot, so drawing one neither needs a display nor changes the backend of
+a notebook that calls these functions.
+
+Values that are not finite are never drawn in a colour that a finite value
+could have: NaN, +Inf and -Inf each get a colour of their own outside the
+colour map, and a legend counts them.
 """
 from __future__ import annotations
 
 import numpy as np
 
-__all__ = ["MatplotlibMissing", "plot_field", "plot_phase_space", "require_matplotlib"]
+__all__ = ["MatplotlibMissing", "field_figure", "phase_space_figure", "plot_field", "plot_phase_space",
+           "require_matplotlib"]
 
 INSTALL_HINT = 'pip install "dorvo.quickio[plot]"'
+
+# Colours of values that are not finite: none of them occurs in the
+# diverging or the sequential map below.
+NAN_COLOUR = "magenta"
+POSINF_COLOUR = "black"
+NEGINF_COLOUR = "0.6"  # grey; the diverging map's centre is near white, not grey
+DIVERGING, SEQUENTIAL = "RdBu_r", "viridis"
 
 
 class MatplotlibMissing(ImportError):
@@ -20,18 +33,30 @@ class MatplotlibMissing(ImportError):
 def require_matplotlib():
     """Raises MatplotlibMissing, with the command that installs it, when
     matplotlib cannot be imported; lets callers fail before loading data."""
-    _pyplot()
+    _figure_class()
 
 
-def _pyplot():
+def _figure_class():
     try:
-        import matplotlib
+        from matplotlib.figure import Figure
     except ImportError:
         raise MatplotlibMissing(f"plotting needs matplotlib; install it with: {INSTALL_HINT}") from None
-    matplotlib.use("Agg", force=True)
-    import matplotlib.pyplot as plt
+    return Figure
 
-    return plt
+
+def _nonfinite_counts(values):
+    """(NaN, +Inf, -Inf) counts of an array."""
+    v = np.asarray(values)
+    return int(np.isnan(v).sum()), int(np.isposinf(v).sum()), int(np.isneginf(v).sum())
+
+
+def _nonfinite_handles(nan, posinf, neginf):
+    """Legend entries for the values that are not finite, with their counts."""
+    from matplotlib.patches import Patch
+
+    return [Patch(facecolor=colour, edgecolor="0.3", label=f"{label} ({n})")
+            for colour, label, n in ((NAN_COLOUR, "NaN", nan), (POSINF_COLOUR, "+Inf", posinf),
+                                     (NEGINF_COLOUR, "-Inf", neginf)) if n]
 
 
 def _edges(axis):
@@ -45,27 +70,56 @@ def _edges(axis):
     return np.concatenate([[2 * a[0] - mid[0]], mid, [2 * a[-1] - mid[-1]]])
 
 
-def _norm_and_cmap(values):
-    """A diverging map centred on zero for data of both signs (fields
-    oscillate around zero), a sequential one otherwise."""
+def _coordinates(axis, name):
+    """Cell edges and label of one panel axis: the axis values, or the grid
+    index when the axis holds NaN or Inf (a mesh cannot be placed there)."""
+    a = np.asarray(axis, dtype=np.float64)
+    if np.isfinite(a).all():
+        return _edges(a), name
+    return _edges(np.arange(a.size, dtype=np.float64)), f"{name} index ({name} axis not finite)"
+
+
+def field_colour_scale(slices):
+    """One normalisation and colour map for every panel: a diverging map
+    centred on zero when the finite values span zero (fields oscillate
+    around it), a sequential one otherwise. NaN, +Inf and -Inf map to the
+    map's bad, over and under colours."""
+    from matplotlib import colormaps
     from matplotlib.colors import Normalize
 
-    finite = values[np.isfinite(values)]
-    lo, hi = (float(finite.min()), float(finite.max())) if finite.size else (0.0, 1.0)
+    finite = [s[np.isfinite(s)] for s in slices]
+    finite = [f for f in finite if f.size]
+    if finite:
+        lo, hi = min(float(f.min()) for f in finite), max(float(f.max()) for f in finite)
+    else:
+        lo, hi = 0.0, 1.0
     if lo < 0 < hi:
         m = max(-lo, hi)
-        return Normalize(-m, m), "RdBu_r"
-    if lo == hi:
-        lo, hi = lo - 0.5, hi + 0.5
-    return Normalize(lo, hi), "viridis"
+        norm, name = Normalize(-m, m), DIVERGING
+    else:
+        if lo == hi:
+            lo, hi = lo - 0.5, hi + 0.5
+        norm, name = Normalize(lo, hi), SEQUENTIAL
+    cmap = colormaps[name].with_extremes(bad=NAN_COLOUR, over=POSINF_COLOUR, under=NEGINF_COLOUR)
+    return norm, cmap
 
 
-def plot_field(field, x, y, z, out, title=None):
-    """Writes the three mid-plane slices of `field` (an (nx, ny, nz) array
-    on the axes x, y, z) to the PNG file `out`: x-y at the middle z, x-z
-    at the middle y and y-z at the middle x, each in axis units with its
-    own colour bar."""
-    plt = _pyplot()
+def _for_mesh(values, norm):
+    """A float64 copy of a slice in which +Inf and -Inf lie just outside the
+    colour scale, so that they take its over and under colours: a mesh
+    masks every value that is not finite, and would draw both as NaN."""
+    v = np.array(values, dtype=np.float64)
+    span = norm.vmax - norm.vmin
+    v[np.isposinf(v)] = norm.vmax + span
+    v[np.isneginf(v)] = norm.vmin - span
+    return v
+
+
+def field_figure(field, x, y, z, title=None):
+    """A figure of the three mid-plane slices of `field` (an (nx, ny, nz)
+    array on the axes x, y, z): x-y at the middle z, x-z at the middle y
+    and y-z at the middle x, in axis units, on one shared colour scale."""
+    Figure = _figure_class()
     nx, ny, nz = field.shape
     i, j, k = nx // 2, ny // 2, nz // 2
     panels = [
@@ -73,58 +127,98 @@ def plot_field(field, x, y, z, out, title=None):
         ("x", x, "z", z, field[:, j, :], f"y = {y[j]:.4g} (j = {j})"),
         ("y", y, "z", z, field[i, :, :], f"x = {x[i]:.4g} (i = {i})"),
     ]
-    fig, axes = plt.subplots(1, 3, figsize=(15, 4.6), layout="constrained")
+    norm, cmap = field_colour_scale([p[4] for p in panels])
+    fig = Figure(figsize=(15, 4.6), layout="constrained")
+    axes = fig.subplots(1, 3)
+    any_posinf = any_neginf = False
     for ax, (hname, h, vname, v, values, where) in zip(axes, panels):
-        norm, cmap = _norm_and_cmap(values)
+        h_edges, h_label = _coordinates(h, hname)
+        v_edges, v_label = _coordinates(v, vname)
         # values is indexed [horizontal, vertical]; pcolormesh wants rows along the vertical axis.
-        mesh = ax.pcolormesh(_edges(h), _edges(v), values.T, norm=norm, cmap=cmap)
-        ax.set_xlabel(hname)
-        ax.set_ylabel(vname)
+        mesh = ax.pcolormesh(h_edges, v_edges, _for_mesh(values, norm).T, norm=norm, cmap=cmap)
+        ax.set_xlabel(h_label)
+        ax.set_ylabel(v_label)
         ax.set_title(f"{hname}-{vname} plane at {where}")
-        fig.colorbar(mesh, ax=ax, shrink=0.9, label="field")
+        counts = _nonfinite_counts(values)
+        any_posinf |= counts[1] > 0
+        any_neginf |= counts[2] > 0
+        if any(counts):
+            ax.legend(handles=_nonfinite_handles(*counts), loc="upper right", fontsize="small",
+                      title="not finite", title_fontsize="small", framealpha=0.9)
+    # One colour bar for the three panels; its end triangles show the
+    # colours of +Inf and -Inf when a slice holds them.
+    extend = {(True, True): "both", (True, False): "max", (False, True): "min"}.get((any_posinf, any_neginf),
+                                                                                    "neither")
+    fig.colorbar(mesh, ax=list(axes), shrink=0.9, pad=0.015, aspect=25, label="field", extend=extend)
     if title:
         fig.suptitle(title)
-    fig.savefig(out, dpi=100)
-    plt.close(fig)
+    return fig
 
 
-def plot_phase_space(ps, i, j, out, title=None, bins=None):
-    """Writes a 2-D histogram of components i and j of the particles in `ps`
-    (a (2n+1, P) array) with the 1-D histogram of each on its margin to the
-    PNG file `out`. Counts are coloured on a log scale, since bunches have
-    dense cores and sparse halos. Without `bins`, the bin count grows with
-    the square root of the particle count, between 20 and 200."""
-    plt = _pyplot()
+def plot_field(field, x, y, z, out, title=None):
+    """Writes field_figure(...) to the PNG file `out`."""
+    field_figure(field, x, y, z, title).savefig(out, dpi=100)
+
+
+def phase_space_figure(ps, i, j, title=None, bins=None, names=None):
+    """A figure of the 2-D histogram of components i and j of the particles
+    in `ps` (a (2n+1, P) array), with the 1-D histogram of each on its
+    margin. Counts are coloured on a log scale, since bunches have dense
+    cores and sparse halos. Without `bins`, the bin count grows with the
+    square root of the particle count, between 20 and 200. `names`, a pair
+    of strings, names the two components on the axes.
+
+    Particles whose component i or j is NaN or infinite cannot be binned;
+    they are left out and counted in a note on the figure."""
+    Figure = _figure_class()
     from matplotlib.colors import LogNorm
     from matplotlib.ticker import FormatStrFormatter, LogLocator, NullFormatter
 
     a, b = np.asarray(ps[i], dtype=np.float64), np.asarray(ps[j], dtype=np.float64)
     keep = np.isfinite(a) & np.isfinite(b)
+    left_out = int(a.size - np.count_nonzero(keep))
+    either_nan = int(np.count_nonzero(np.isnan(a) | np.isnan(b)))
     a, b = a[keep], b[keep]
     if bins is None:
         bins = int(np.clip(np.sqrt(a.size), 20, 200))
-    fig = plt.figure(figsize=(7.5, 7), layout="constrained")
+    fig = Figure(figsize=(7.5, 7), layout="constrained")
     grid = fig.add_gridspec(2, 3, width_ratios=(4, 1, 0.2), height_ratios=(1, 4))
     main = fig.add_subplot(grid[1, 0])
     top = fig.add_subplot(grid[0, 0], sharex=main)
     side = fig.add_subplot(grid[1, 1], sharey=main)
     bar = fig.add_subplot(grid[1, 2])
 
-    counts, xe, ye, image = main.hist2d(a, b, bins=bins, norm=LogNorm(), cmap="viridis", cmin=1)
-    main.set_xlabel(f"component {i}")
-    main.set_ylabel(f"component {j}")
-    top.hist(a, bins=xe, color="C0")
-    side.hist(b, bins=ye, color="C0", orientation="horizontal")
+    label_i, label_j = (f"{names[0]} (component {i})", f"{names[1]} (component {j})") if names else (
+        f"component {i}", f"component {j}")
+    main.set_xlabel(label_i)
+    main.set_ylabel(label_j)
     top.set_ylabel("particles")
     side.set_xlabel("particles")
     top.tick_params(labelbottom=False)
     side.tick_params(labelleft=False)
-    cb = fig.colorbar(image, cax=bar, label="particles per bin")
-    # Label 1, 2, 5, 10, 20, ... rather than powers of ten alone, which
-    # leave a short colour bar with two labels.
-    cb.ax.yaxis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
-    cb.ax.yaxis.set_major_formatter(FormatStrFormatter("%g"))
-    cb.ax.yaxis.set_minor_formatter(NullFormatter())
-    fig.suptitle(title or f"{a.size} particles: component {j} against component {i}")
-    fig.savefig(out, dpi=100)
-    plt.close(fig)
+    if a.size:
+        counts, xe, ye, image = main.hist2d(a, b, bins=bins, norm=LogNorm(), cmap=SEQUENTIAL, cmin=1)
+        top.hist(a, bins=xe, color="C0")
+        side.hist(b, bins=ye, color="C0", orientation="horizontal")
+        cb = fig.colorbar(image, cax=bar, label="particles per bin")
+        # Label 1, 2, 5, 10, 20, ... rather than powers of ten alone, which
+        # leave a short colour bar with two labels.
+        cb.ax.yaxis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
+        cb.ax.yaxis.set_major_formatter(FormatStrFormatter("%g"))
+        cb.ax.yaxis.set_minor_formatter(NullFormatter())
+    else:
+        bar.set_axis_off()
+    if left_out:
+        infinite = left_out - either_nan
+        parts = [f"{either_nan} with NaN" if either_nan else "", f"{infinite} with +/-Inf" if infinite else ""]
+        main.text(0.02, 0.98, f"not shown: {left_out} particles\n" + ", ".join(p for p in parts if p)
+                  + f"\nin component {i} or {j}", transform=main.transAxes, va="top", ha="left",
+                  fontsize="small", bbox=dict(facecolor="white", alpha=0.9, edgecolor="0.5"))
+    names_j_i = (names[1], names[0]) if names else (f"component {j}", f"component {i}")
+    fig.suptitle(title or f"{a.size} particles: {names_j_i[0]} against {names_j_i[1]}")
+    return fig
+
+
+def plot_phase_space(ps, i, j, out, title=None, bins=None, names=None):
+    """Writes phase_space_figure(...) to the PNG file `out`."""
+    phase_space_figure(ps, i, j, title, bins, names).savefig(out, dpi=100)
