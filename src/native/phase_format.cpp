@@ -23,6 +23,7 @@ Error PhaseWalk::accept(int32_t stored, PhaseBlock* out) noexcept {
     // Up to 2^31 entries of up to 2^34 bytes: the product may pass int64.
     int64_t bytes;
     if (__builtin_mul_overflow(int64_t{stored}, entry_bytes_, &bytes) || bytes - trailing_word > remain) {
+        stop_ = at;
         return Error::in_file(Status::eof_error,
                               "block at offset %lld announces %d particle%s of %lld bytes each but only %lld bytes "
                               "remain",

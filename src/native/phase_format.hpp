@@ -49,6 +49,9 @@ public:
 
     int64_t particles() const noexcept { return particles_; }
     int64_t blocks() const noexcept { return blocks_; }
+    // After accept() failed: the offset of the count word of the block it
+    // refused.
+    int64_t stopped_at() const noexcept { return stop_; }
 
 private:
     int64_t size_;
@@ -57,6 +60,7 @@ private:
     int64_t pos_ = 0;
     int64_t particles_ = 0;
     int64_t blocks_ = 0;
+    int64_t stop_ = -1;
 };
 
 }  // namespace quickio::native
