@@ -140,11 +140,11 @@ Error TableRows::grow() noexcept {
     return {};
 }
 
-Error TableRows::add(const int64_t* row) noexcept {
+// A row past the storage at hand: the storage grows while the limit
+// allows, and past the limit the row is only counted.
+Error TableRows::add_slow(const int64_t* row) noexcept {
     if (count_ < room_) {
-        if (count_ == cap_) {
-            if (Error e = grow()) return e;
-        }
+        if (Error e = grow()) return e;
         for (int c = 0; c < ncols_; ++c) columns_[c][count_] = row[c];
     }
     ++count_;
@@ -181,8 +181,14 @@ Error scan_phase(Source& src, int32_t n, PhaseScan* out, TableRows& rows, const 
     if (Error e = rd.init(window_capacity)) return e;
     PhaseWalk walk(n, src.size());
     while (!walk.done()) {
+        // Counts come many to one window, so most are there already.
+        const int64_t at = walk.position();
         int32_t stored;
-        if (Error e = rd.copy(walk.position(), &stored, 4)) return e;
+        if (rd.available(at) >= 4) {
+            std::memcpy(&stored, rd.at(at), 4);
+        } else if (Error e = rd.copy(at, &stored, 4)) {
+            return e;
+        }
         PhaseBlock b;
         if (Error e = walk.accept(stored, &b)) {
             out->stop = {e, walk.stopped_at()};

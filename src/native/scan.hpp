@@ -38,7 +38,14 @@ public:
 
     // Adds one row of ncols values. Fails only when growing the table's own
     // storage fails (ENOMEM).
-    Error add(const int64_t* row) noexcept;
+    Error add(const int64_t* row) noexcept {
+        if (count_ < cap_) {
+            for (int c = 0; c < ncols_; ++c) columns_[c][count_] = row[c];
+            ++count_;
+            return {};
+        }
+        return add_slow(row);
+    }
 
     int columns() const noexcept { return ncols_; }
     // Rows added, kept or not.
@@ -51,6 +58,7 @@ public:
     void release() noexcept;
 
 private:
+    Error add_slow(const int64_t* row) noexcept;
     Error grow() noexcept;
 
     int ncols_;
