@@ -70,6 +70,14 @@ def test_field_header_fields(tmp_path):
     assert h.file_size == field_dump_size(4, 8, 6, blocks=4)
 
 
+def test_field_table_larger_than_a_first_pass_keeps(tmp_path):
+    ny = 70000
+    h = read_field_header(_field(tmp_path, (1, ny, 1), ny_loc=[1] * ny))
+    assert h.well_formed and len(h.blocks) == ny
+    assert h.blocks.y0.tolist() == list(range(ny))
+    assert h.blocks.offset.tolist() == (212 + 32 * np.arange(ny)).tolist()
+
+
 def test_block_table_is_a_sequence_with_columns(tmp_path):
     blocks = read_field_header(_field(tmp_path, ny_loc=[3, 5], nz_loc=[2, 4])).blocks
     rows = list(blocks)
@@ -285,6 +293,7 @@ def test_missing_file(tmp_path, reader):
     (0, [1, 2], b""),
     (1, [0, 0, 4, -5, 1], b"\1\2\3"),
     (2, [0] * 5000 + [2], b""),
+    (1, [0] * 70000 + [3, -1, 2], b"\1"),  # more blocks than a first pass keeps: a second fills the table
 ])
 def test_phase_header_matches_loader(tmp_path, n, counts, extra):
     particles = sum(c for c in counts if c > 0)

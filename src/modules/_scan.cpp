@@ -69,32 +69,46 @@ PyObject* array_of(const char* dtype, const void* data, int64_t n, size_t item) 
 
 // The block table as one (rows, columns) int64 array in column-major order,
 // so that every column is one contiguous run: copied from the rows the
-// first pass kept, or, when it kept only some, filled by `again` (a second
-// pass into the array's columns) with the interpreter lock released.
-template <class Again>
-PyRef block_table(native::TableRows& rows, Again&& again, native::Error* error) {
-    const int ncols = rows.columns();
+// first pass kept, or, when it kept only some, filled by a second pass
+// straight into the array's columns (with the interpreter lock released, as
+// the first: nothing else holds the array yet).
+//
+// `scan(source, result, rows, options)` is one pass over the dump. On
+// success `*out` holds the first pass's result and `*table` the table; on
+// failure a Python exception is set.
+template <class Result, class Scan>
+bool scan_with_table(DumpInput& input, int ncols, Scan&& scan, Result* out, PyRef* table) {
+    native::TableRows rows(ncols, kept_rows);
+    native::Error error = input.run([&](native::Source& src, const native::ReadOptions& options) {
+        return scan(src, out, rows, options);
+    });
+    if (error) return input.raise(error);
+
     const int64_t n = rows.count();
     const int64_t shape[2] = {n, ncols};
     void* data = nullptr;
-    PyRef array = quickio::frame::new_array(mod, "int64", shape, 2, &data, 'F');
-    if (!array || n == 0) return array;
+    *table = quickio::frame::new_array(mod, "int64", shape, 2, &data, 'F');
+    if (!*table) return false;
     auto* base = static_cast<int64_t*>(data);
-    if (rows.complete()) {
+    if (n > 0 && rows.complete()) {
         for (int c = 0; c < ncols; ++c) {
             std::memcpy(base + c * n, rows.column(c), static_cast<size_t>(n) * sizeof(int64_t));
         }
-        return array;
+    } else if (n > 0) {
+        rows.release();
+        int64_t* columns[native::TableRows::max_columns];
+        for (int c = 0; c < ncols; ++c) columns[c] = base + c * n;
+        native::TableRows into(ncols, columns, n);
+        Result again;
+        error = input.run([&](native::Source& src, const native::ReadOptions& options) {
+            return scan(src, &again, into, options);
+        });
+        if (!error && into.count() != n) {
+            error = native::Error::in_file(native::Status::changed, "the file changed while it was scanned");
+        }
     }
-    rows.release();
-    int64_t* columns[native::TableRows::max_columns];
-    for (int c = 0; c < ncols; ++c) columns[c] = base + c * n;
-    native::TableRows into(ncols, columns, n);
-    *error = again(into);
-    if (!*error && into.count() != n) {
-        *error = native::Error::in_file(native::Status::changed, "the file changed while it was scanned");
-    }
-    return array;
+    if (!error) error = input.finish();
+    return error ? input.raise(error) : true;
 }
 
 // The stop of a walk: "stopped_at", "reason" and "eof".
@@ -160,26 +174,8 @@ PyObject* field(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!input.set(argv[0])) return fail(line::field_source);
 
     native::FieldScan scan;
-    native::TableRows rows(native::field_column::ncols, kept_rows);
-    native::Error error = input.run([&](native::Source& src, const native::ReadOptions& options) {
-        return native::scan_field(src, &scan, rows, options);
-    });
     PyRef table;
-    if (!error) {
-        table = block_table(
-            rows,
-            [&](native::TableRows& into) {
-                native::FieldScan again;
-                return input.run([&](native::Source& src, const native::ReadOptions& options) {
-                    return native::scan_field(src, &again, into, options);
-                });
-            },
-            &error);
-        if (!table) return fail(line::field_result);
-    }
-    if (!error) error = input.finish();
-    if (error) {
-        input.raise(error);
+    if (!scan_with_table(input, native::field_column::ncols, native::scan_field, &scan, &table)) {
         return fail(line::field_scan);
     }
     PyObject* result = field_result(scan, table.get());
@@ -203,26 +199,10 @@ PyObject* phase(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!input.set(argv[0])) return fail(line::phase_source);
 
     native::PhaseScan scan;
-    native::TableRows rows(native::phase_column::ncols, kept_rows);
-    native::Error error = input.run([&](native::Source& src, const native::ReadOptions& options) {
-        return native::scan_phase(src, n, &scan, rows, options);
-    });
     PyRef table;
-    if (!error) {
-        table = block_table(
-            rows,
-            [&](native::TableRows& into) {
-                native::PhaseScan again;
-                return input.run([&](native::Source& src, const native::ReadOptions& options) {
-                    return native::scan_phase(src, n, &again, into, options);
-                });
-            },
-            &error);
-        if (!table) return fail(line::phase_result);
-    }
-    if (!error) error = input.finish();
-    if (error) {
-        input.raise(error);
+    auto scan_n = [n](native::Source& src, native::PhaseScan* out, native::TableRows& rows,
+                      const native::ReadOptions& options) { return native::scan_phase(src, n, out, rows, options); };
+    if (!scan_with_table(input, native::phase_column::ncols, scan_n, &scan, &table)) {
         return fail(line::phase_scan);
     }
     PyObject* result = phase_result(scan, n, table.get());

@@ -132,7 +132,8 @@ class FieldHeader:
     file holds fewer than ``nproc_y * nproc_z``. ``x``, ``y`` and ``z`` are
     read-only float32 arrays, or None unless every block and all three axes
     are in the file. ``int_params`` and ``real_params`` hold the parameters
-    as the file gives them. ``expected_size`` is the length of a dump of
+    as the file gives them (the first 65536 of a longer list, which no real
+    dump has). ``expected_size`` is the length of a dump of
     this header and these blocks, counting any blocks the file lacks as
     well-formed ones (None when the header's sizes give no length).
     ``stopped_at`` is the byte offset of the record where the walk stopped
