@@ -69,14 +69,16 @@ def tiling_seeds():
 
 def main():
     corpus = HERE / "corpus"
-    targets = {"field_reader": {}, "field_tiling": tiling_seeds(), "phase_count": {}, "phase_read": {}}
+    targets = {"field_reader": {}, "field_tiling": tiling_seeds(), "phase_count": {}, "phase_read": {}, "scan": {}}
     for name, dump in field_seeds().items():
         # Buffers sized exactly to the header's grid (mode 1, zero deltas).
         targets["field_reader"][name] = struct.pack("<BIHHH", 1, 0, 0, 0, 0) + dump
+        targets["scan"][name] = struct.pack("<B", 3) + dump
     for name, (n, dump) in phase_seeds().items():
         targets["phase_count"][name] = struct.pack("<b", n) + dump
         # A buffer sized exactly to the count (mode 1, zero delta).
         targets["phase_read"][name] = struct.pack("<BbI", 1, n, 0) + dump
+        targets["scan"][f"phase_{name}"] = struct.pack("<B", n) + dump
     for target, seeds in targets.items():
         out = corpus / target
         shutil.rmtree(out, ignore_errors=True)

@@ -158,7 +158,7 @@ def test_info_on_cut_off_dump_reports_and_exits_1(tmp_path):
     path.write_bytes((DATA_DIR / "field_2x2.bin").read_bytes()[:400])
     proc = quickio("info", path)
     assert proc.returncode == 1 and proc.stderr == ""
-    assert "verdict        NOT well-formed: file ends inside the data of block 1" in proc.stdout
+    assert "verdict        NOT well-formed: file ends inside the data of block (layer 0, column 1)" in proc.stdout
     assert "x axis         not in the file" in proc.stdout
 
 
@@ -180,8 +180,8 @@ def _broken_files(tmp_path):
     (["info", "missing.bin"], "missing.bin: no such file"),
     (["info", "notes.txt"], "notes.txt: not a field dump; to read it as a phase-space dump, "
                             "give its dimension count with --n-dimensions N"),
-    (["info", "short.bin"], "short.bin: malformed dump: Nparam is 20, so the header needs 188 bytes, "
-                            "but the file has 100"),
+    (["info", "short.bin"], "short.bin: malformed dump: file ends inside the real parameters: 80 bytes needed "
+                            "at offset 104, 0 left"),
     (["info", "."], ".: is a directory, not a dump"),
     (["info", "notes.txt", "--n-dimensions", "-1"], "--n-dimensions must be 0 or more, not -1"),
     (["info", "notes.txt", "--n-dimensions", "two"], "argument --n-dimensions: invalid int value: 'two'"),
@@ -190,7 +190,7 @@ def _broken_files(tmp_path):
     (["plot", "ph.bin", "--n-dimensions", "3", "--components", "0", "7", "-o", "x.png"],
      "component 7 out of range: a dump with n = 3 has components 0 to 6"),
     (["plot", "cutph.bin", "--n-dimensions", "3", "-o", "x.png"],
-     "cutph.bin: cannot load a dump that is not well-formed: last block (block 2 at byte 104) claims 2 particles"),
+     "cutph.bin: cannot load a dump that is not well-formed: block at offset 104 announces 2 particles"),
     (["plot", "cutph.bin", "--n-dimensions", "3", "-o", "x.png"],
      "; check --n-dimensions (the file does not record the dimension count; this walk used 3)"),
     (["info", "loop.bin"], "loop.bin: symbolic link loop (too many levels of symbolic links)"),

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 xr = pytest.importorskip("xarray")
-pytest.importorskip("dask")
+da = pytest.importorskip("dask.array")
 
 from dorvo.quickio import beamdump, meshdump  # noqa: E402
 from dorvo.quickio import xarray as qx  # noqa: E402
@@ -161,9 +161,9 @@ def test_dask_chunks_follow_layers(tmp_path, reads, heights, preferred):
 
 @pytest.mark.parametrize("make, match", [
     P(lambda p: p.write_bytes(field_dump_bytes(grid_values(4, 8, 6)[0], ny_loc=[3, 5], nz_loc=[2, 4])[:400]),
-      "not a well-formed field dump: file ends inside the data of block 1", id="cut-off"),
+      "not a well-formed field dump: file ends inside the data of block \\(layer 0, column 1\\)", id="cut-off"),
     P(lambda p: p.write_bytes(field_dump_bytes(grid_values(4, 8, 6)[0], ny_loc=[3, 4], nz_loc=[2, 4])),
-      "not a well-formed field dump: ny_loc of layer 0 add up to 7, not ny = 8", id="bad-tiling"),
+      "not a well-formed field dump: the blocks of layer 0 leave y rows 7 to 7", id="bad-tiling"),
     P(lambda p: write_phase_dump(p, phase_values(3, 1), 1),
       "not a field dump .*pass n_dimensions=N", id="phase-without-n"),
     P(lambda p: p.write_bytes(b""), "not a field dump", id="empty"),
@@ -254,7 +254,7 @@ def test_phase_fixture_and_sample_match_loader():
         np.testing.assert_array_equal(xr.open_dataset(path, engine="vintar", n_dimensions=3).phase_space, want)
 
 
-@pytest.mark.parametrize("per_read", [1 << 18, 3])
+@pytest.mark.parametrize("read_bytes", [8 << 20, 40])
 @pytest.mark.parametrize("sel", [
     P((ALL, slice(4, 6)), id="inside-block"),
     P((ALL, slice(2, 12)), id="across-blocks"),
@@ -263,8 +263,8 @@ def test_phase_fixture_and_sample_match_loader():
     P((2, 7), id="point"),
     P((ALL, slice(None, None, -3)), id="reversed"),
 ])
-def test_particle_range_reads_only_its_blocks(tmp_path, reads, monkeypatch, per_read, sel):
-    monkeypatch.setattr(qx, "_ENTRIES_PER_READ", per_read)
+def test_particle_range_reads_only_its_blocks(tmp_path, reads, monkeypatch, read_bytes, sel):
+    monkeypatch.setattr(qx, "_READ_BYTES", read_bytes)
     n, counts = 2, [5, 0, 6, -1, 1, 8]
     values = phase_values(20, n)
     write_phase_dump(tmp_path / "ps.bin", values, n, counts)
@@ -273,22 +273,61 @@ def test_particle_range_reads_only_its_blocks(tmp_path, reads, monkeypatch, per_
     np.testing.assert_array_equal(got, values.T[sel])
 
     h = read_phase_space_header(tmp_path / "ps.bin", n)
-    blocks = [b for b in h.blocks if b.count > 0]
-    starts = np.cumsum([0] + [b.count for b in blocks])
+    held = h.blocks.count > 0
+    starts = np.cumsum(h.blocks.count[held]) - h.blocks.count[held]
     ps = np.arange(20)[sel[1]]
-    needed = {i for i, b in enumerate(blocks) if np.any((ps >= starts[i]) & (ps < starts[i + 1]))}
-    touched = _blocks_touched(reads, blocks, lambda b: b.offset + 4, lambda b: b.count * h.entry_bytes)
-    assert touched == needed
-    if isinstance(sel[1], slice) and sel[1].step is None:
-        assert sum(n for _, n in reads) == h.entry_bytes * len(ps)
+    first, last = (np.searchsorted(starts, p, side="right") - 1 for p in (ps.min(), ps.max()))
+    lo = h.blocks.offset[held][first] + 4
+    hi = h.blocks.offset[held][last] + 4 + h.blocks.count[held][last] * h.entry_bytes
+    # Reads stay inside the stretch of the blocks that hold the selection,
+    # each at most the read size (or one entry's selected components).
+    assert reads and all(lo <= offset and offset + size <= hi for offset, size in reads)
+    assert all(size <= max(read_bytes, h.entry_bytes) for _, size in reads)
+    if read_bytes > hi - lo:
+        assert len(reads) == 1
 
 
 def test_phase_cut_short_refused(tmp_path):
     write_phase_dump(tmp_path / "ps.bin", phase_values(3, 1), 1, [3], extra=b"")
     with open(tmp_path / "ps.bin", "r+b") as f:
         f.truncate(40)
-    with pytest.raises(ValueError, match="not a whole phase-space dump when read with n_dimensions=1: last block"):
+    with pytest.raises(ValueError, match="not a whole phase-space dump when read with n_dimensions=1: block at offset 0 announces 3 particles"):
         xr.open_dataset(tmp_path / "ps.bin", engine="vintar", n_dimensions=1)
+
+
+def test_phase_space_chunks_are_groups_of_blocks(tmp_path, reads, monkeypatch):
+    monkeypatch.setattr(qx, "_CHUNK_BYTES", 4 * 5 * 6)  # about 6 particles of n = 2 a chunk
+    counts = [5, 0, 2, 2, 9, -1, 3, 20]
+    values = phase_values(41, 2)
+    write_phase_dump(tmp_path / "ps.bin", values, 2, counts)
+    ds = xr.open_dataset(tmp_path / "ps.bin", engine="vintar", n_dimensions=2, chunks={})
+    # Cuts at the starts of blocks 3 and 6 (particles 7 and 18); the last
+    # block, over twice a chunk, is cut into pieces of about one chunk.
+    assert ds.phase_space.chunks == ((5,), (7, 11, 6, 6, 11))
+    hist, edges = da.histogram(ds.phase_space.data[3], bins=7, range=(0, 420))
+    np.testing.assert_array_equal(hist.compute(), np.histogram(values[:, 3], bins=7, range=(0, 420))[0])
+    np.testing.assert_allclose(ds.phase_space.mean("particle").values, values.mean(axis=0), rtol=1e-6)
+    # Each computation read each of the 5 chunks in one read of its own
+    # (the histogram only the stretch of the file that holds component 3).
+    assert len(reads) == len(set(reads)) == 2 * 5
+
+
+@pytest.mark.parametrize("chunks", [None, {}])
+@pytest.mark.parametrize("name", ["d.bin", "d.dat"])
+def test_integer_index_drops_its_axis_on_every_path(tmp_path, name, chunks):
+    # An index that selects the whole extent of its axis (the only plane,
+    # the only particle) must still drop that axis, also when the whole
+    # variable is read by the loader.
+    field, x, y, z = grid_values(3, 4, 1)
+    write_field_dump(tmp_path / name, field, x, y, z)
+    plane = xr.open_dataset(tmp_path / name, engine="vintar", chunks=chunks).field.isel(z=0)
+    assert plane.shape == (3, 4) and float(plane.mean()) == pytest.approx(float(field.mean()))
+    np.testing.assert_array_equal(plane.values, field[:, :, 0])
+
+    write_phase_dump(tmp_path / name, phase_values(1, 2), 2)
+    one = xr.open_dataset(tmp_path / name, engine="vintar", n_dimensions=2, chunks=chunks).phase_space
+    assert one.isel(particle=0).shape == (5,) and float(one.isel(component=4, particle=0)) == 4.5
+    np.testing.assert_array_equal(one.isel(particle=0).values, phase_values(1, 2)[0])
 
 
 # ---------------------------------------------------------------- time series
@@ -373,3 +412,24 @@ def test_series_on_two_worker_processes(tmp_path):
     np.testing.assert_allclose(means.values, stacked.mean(axis=(1, 2, 3), dtype=np.float64), rtol=1e-6)
     np.testing.assert_array_equal(peak.values, stacked[:, :, :, 3:9].max(axis=(2, 3)))
     assert list(means.dump.values) == [f"Bz_{i}.bin" for i in range(4)]
+
+
+def test_series_opens_from_the_scans_alone(tmp_path, reads):
+    fields = _series(tmp_path, [f"d{i}.bin" for i in range(5)], nproc_y=2, nz_loc=[3, 5])
+    s = qx.open_series(str(tmp_path / "d*.bin"), chunks={"z": 2})
+    assert reads == [] and s.field.chunks == ((1,) * 5, (4,), (6,), (2, 2, 2, 2))
+    assert all(name in s.indexes for name in "xyz")
+    np.testing.assert_array_equal(s.field.isel(dump=3).values, fields["d3.bin"])
+
+
+def test_phase_series_of_dumps_with_other_blocks(tmp_path, monkeypatch):
+    monkeypatch.setattr(qx, "_CHUNK_BYTES", 4 * 3 * 4)  # about 4 particles of n = 1 a chunk
+    layouts = [[5, 0, 6], [11], [1] * 11, [2, -1, 9]]
+    for i, counts in enumerate(layouts):
+        write_phase_dump(tmp_path / f"ps{i}.bin", phase_values(11, 1) * (i + 1), 1, counts)
+    s = qx.open_series(str(tmp_path / "ps*.bin"), n_dimensions=1)
+    # The first dump's blocks set the chunks; the others are read by range.
+    assert s.phase_space.chunks == ((1,) * 4, (3,), (5, 6))
+    want = np.stack([phase_values(11, 1).T * (i + 1) for i in range(4)])
+    np.testing.assert_array_equal(s.phase_space.values, want)
+    np.testing.assert_array_equal(s.phase_space[:, 2, 3:9].values, want[:, 2, 3:9])

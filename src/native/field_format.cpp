@@ -1,6 +1,7 @@
 #include "field_format.hpp"
 
 #include <cstdio>
+#include <cstring>
 
 namespace quickio::native {
 
@@ -16,13 +17,19 @@ using ll = long long;
 
 }  // namespace
 
+bool field::framed(const unsigned char head[framing_bytes]) noexcept {
+    int32_t w[4];
+    std::memcpy(w, head, sizeof w);
+    return w[0] == 4 && w[1] >= 0 && w[2] == 4 && int64_t{w[3]} == 4 * int64_t{w[1]};
+}
+
 Error FieldWalk::need(int64_t at, int64_t n, const char* what_fmt, long long a, long long b) const noexcept {
     if (at <= size_ && n <= size_ - at) return {};
     char what[96];
     std::snprintf(what, sizeof what, what_fmt, a, b);
     const int64_t left = at < size_ ? size_ - at : 0;
-    return Error::in_file(Status::eof_error, "file ends inside %s: %lld bytes needed at offset %lld, %lld left", what,
-                          static_cast<ll>(n), static_cast<ll>(at), static_cast<ll>(left));
+    return stop(at, Error::in_file(Status::eof_error, "file ends inside %s: %lld bytes needed at offset %lld, %lld left",
+                                   what, static_cast<ll>(n), static_cast<ll>(at), static_cast<ll>(left)));
 }
 
 Error FieldWalk::nparam_record(int64_t* at) const noexcept {
@@ -33,8 +40,9 @@ Error FieldWalk::nparam_record(int64_t* at) const noexcept {
 
 Error FieldWalk::take_nparam(int32_t nparam) noexcept {
     if (nparam < field::min_nparam) {
-        return Error::in_file(Status::value_error, "the header gives Nparam = %d, but the reader needs at least %d",
-                              nparam, field::min_nparam);
+        return stop(field::nparam_at,
+                    Error::in_file(Status::value_error, "the header gives Nparam = %d, but the reader needs at least %d",
+                                   nparam, field::min_nparam));
     }
     // Integer parameters at 16, real parameters at 24 + 4*Nparam, blocks at
     // 28 + 8*Nparam. Nparam < 2^31 keeps all of these well inside int64.
@@ -62,15 +70,17 @@ Error FieldWalk::take_params(const int32_t* p) noexcept {
     };
     for (const auto& prm : params) {
         if (p[prm.idx] < 0) {
-            return Error::in_file(Status::value_error, "the header gives %s = %d", prm.label, p[prm.idx]);
+            return stop(field::int_params_at + 4 * prm.idx,
+                        Error::in_file(Status::value_error, "the header gives %s = %d", prm.label, p[prm.idx]));
         }
         *prm.dst = p[prm.idx];
     }
     int64_t plane;
     if (__builtin_mul_overflow(h_.nx, h_.ny, &plane) || __builtin_mul_overflow(plane, h_.nz, &h_.cells)) {
-        return Error::in_file(Status::value_error,
-                              "the grid (%lld, %lld, %lld) has more points than a 64-bit count can hold",
-                              static_cast<ll>(h_.nx), static_cast<ll>(h_.ny), static_cast<ll>(h_.nz));
+        return stop(field::int_params_at,
+                    Error::in_file(Status::value_error,
+                                   "the grid (%lld, %lld, %lld) has more points than a 64-bit count can hold",
+                                   static_cast<ll>(h_.nx), static_cast<ll>(h_.ny), static_cast<ll>(h_.nz)));
     }
     // A layer without blocks has no height and reads nothing, so only the
     // first of any number of such layers needs looking at.
@@ -92,12 +102,12 @@ Error FieldWalk::next_extents(int64_t* at) const noexcept {
 Error FieldWalk::accept(const int32_t ext[3], FieldBlock* out) noexcept {
     const int64_t bx = ext[0], by = ext[1], bz = ext[2];
     if (bx != h_.nx || by < 0 || bz < 0 || by > h_.ny - yoff_ || bz > h_.nz - zoff_ || (iy_ > 0 && bz != height_)) {
-        return Error::in_file(Status::value_error,
+        return stop(pos_ + marker, Error::in_file(Status::value_error,
                               "block (layer %lld, column %lld) has extents (%lld, %lld, %lld) that do not fit the "
                               "grid (%lld, %lld, %lld)",
                               static_cast<ll>(iz_), static_cast<ll>(iy_), static_cast<ll>(bx), static_cast<ll>(by),
                               static_cast<ll>(bz), static_cast<ll>(h_.nx), static_cast<ll>(h_.ny),
-                              static_cast<ll>(h_.nz));
+                              static_cast<ll>(h_.nz)));
     }
     const int64_t count = bx * by * bz;  // fits: the block lies inside the grid
     const int64_t data_at = pos_ + extents_record + marker;
@@ -113,11 +123,11 @@ Error FieldWalk::accept(const int32_t ext[3], FieldBlock* out) noexcept {
 
 Error FieldWalk::layer_done() noexcept {
     if (yoff_ != h_.ny) {
-        return Error::in_file(Status::value_error,
+        return stop(pos_, Error::in_file(Status::value_error,
                               "the blocks of layer %lld leave y rows %lld to %lld of the grid (%lld, %lld, %lld) "
                               "uncovered",
                               static_cast<ll>(iz_), static_cast<ll>(yoff_), static_cast<ll>(h_.ny - 1),
-                              static_cast<ll>(h_.nx), static_cast<ll>(h_.ny), static_cast<ll>(h_.nz));
+                              static_cast<ll>(h_.nx), static_cast<ll>(h_.ny), static_cast<ll>(h_.nz)));
     }
     zoff_ += height_;
     ++iz_;
@@ -131,11 +141,11 @@ Error FieldWalk::axes(FieldAxis out[3]) noexcept {
         if (Error e = layer_done()) return e;
     }
     if (zoff_ != h_.nz) {
-        return Error::in_file(Status::value_error,
+        return stop(pos_, Error::in_file(Status::value_error,
                               "the layers of blocks leave z planes %lld to %lld of the grid (%lld, %lld, %lld) "
                               "uncovered",
                               static_cast<ll>(zoff_), static_cast<ll>(h_.nz - 1), static_cast<ll>(h_.nx),
-                              static_cast<ll>(h_.ny), static_cast<ll>(h_.nz));
+                              static_cast<ll>(h_.ny), static_cast<ll>(h_.nz)));
     }
     // Three records back to back. The z record's closing marker is not
     // needed: nothing after the z values is read.

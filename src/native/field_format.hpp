@@ -25,6 +25,17 @@ constexpr int64_t int_params_at = 16;
 // holding them.
 constexpr int idx_nproc_y = 0, idx_nproc_z = 1, idx_nx = 3, idx_ny = 4, idx_nz = 6;
 constexpr int32_t min_nparam = 7;
+// The field loader also takes integer parameter 14 (the dimension count,
+// which nothing acts on), so it needs Nparam of at least 15.
+constexpr int idx_ndimension = 14;
+constexpr int32_t loader_min_nparam = idx_ndimension + 1;
+
+// The first 16 bytes of a file carry the markers of a field dump's first
+// records: 4, then Nparam >= 0, 4, and 4*Nparam. No reader relies on
+// markers; this only tells a field dump whose walk fails (cut short, say)
+// apart from a file of another kind.
+constexpr int64_t framing_bytes = 16;
+bool framed(const unsigned char head[framing_bytes]) noexcept;
 }  // namespace field
 
 struct FieldHeader {
@@ -81,10 +92,18 @@ public:
     // The offset just past everything walked so far: after axes(), the end
     // of the z axis values (its closing marker is never needed).
     int64_t position() const noexcept { return pos_; }
+    // After a step failed: the offset of the record it could not take (the
+    // header value it refused, the extent or data record of a block, an
+    // axis), so that a scan can say where a broken dump stops making sense.
+    int64_t stopped_at() const noexcept { return stop_; }
 
 private:
     Error need(int64_t at, int64_t n, const char* what_fmt, long long a = 0, long long b = 0) const noexcept;
     Error layer_done() noexcept;
+    Error stop(int64_t at, Error e) const noexcept {
+        stop_ = at;
+        return e;
+    }
 
     int64_t size_;
     FieldHeader h_;
@@ -96,6 +115,7 @@ private:
     int64_t height_ = 0;   // nz_loc shared by the blocks of the current layer
     int64_t pos_ = 0;      // offset of the next record
     int64_t accepted_ = 0;
+    mutable int64_t stop_ = -1;  // see stopped_at()
 };
 
 }  // namespace quickio::native

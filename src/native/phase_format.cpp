@@ -11,7 +11,8 @@ Error check_dimensions(int32_t n) noexcept {
     return Error::value("n_dimensions must be >= 0, got %d", n);
 }
 
-Error PhaseWalk::cut_short(int64_t at, int32_t stored, int64_t remain) const noexcept {
+Error PhaseWalk::cut_short(int64_t at, int32_t stored, int64_t remain) noexcept {
+    stop_ = at;
     return Error::in_file(Status::eof_error,
                           "block at offset %lld announces %d particle%s of %lld bytes each but only %lld bytes remain",
                           static_cast<ll>(at), stored, stored == 1 ? "" : "s", static_cast<ll>(entry_bytes_),

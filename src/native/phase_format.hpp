@@ -69,11 +69,14 @@ public:
 
     int64_t particles() const noexcept { return particles_; }
     int64_t blocks() const noexcept { return blocks_; }
+    // After accept() failed: the offset of the count word of the block it
+    // refused.
+    int64_t stopped_at() const noexcept { return stop_; }
 
 private:
     // The trailing word of an entry: no reader reads it.
     static constexpr int64_t trailing_word = 4;
-    Error cut_short(int64_t at, int32_t stored, int64_t remain) const noexcept;
+    Error cut_short(int64_t at, int32_t stored, int64_t remain) noexcept;
 
     int64_t size_;
     int64_t entry_bytes_;
@@ -81,6 +84,7 @@ private:
     int64_t pos_ = 0;
     int64_t particles_ = 0;
     int64_t blocks_ = 0;
+    int64_t stop_ = -1;
 };
 
 }  // namespace quickio::native

@@ -28,8 +28,9 @@ struct Error {
     // True when the message is about the file, so that the frame puts the
     // file's name in front of it.
     bool about_file = false;
-    // Only the text up to its NUL is ever read: a success, which every
-    // step of a read returns, costs a few stores and no clearing.
+    // A NUL-terminated message; nothing past the NUL is set. Walks return
+    // an Error for every record they check, so making one writes a single
+    // byte of it, not all of it.
     char message[320];
 
     Error() noexcept { message[0] = '\0'; }

@@ -1,9 +1,17 @@
 """Loaders of field and phase-space dumps into NumPy float32 arrays.
 
-The extension modules are imported on demand::
+``load`` takes either kind of dump by its file name::
+
+    from dorvo.quickio import load
+    f, x, y, z = load("run/Ex_out.bin")                  # field dump
+    ps = load("run/Phasespace.bin", n_dimensions=3)      # phase-space dump
+
+The extension modules behind it are imported on demand::
 
     from dorvo.quickio import meshdump, beamdump
 """
 
+from ._loading import load
+
 __version__ = "0.1.0"
-__all__ = ["__version__"]
+__all__ = ["__version__", "load"]

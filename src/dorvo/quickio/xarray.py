@@ -6,14 +6,18 @@ The backend registers under the engine name "vintar"::
     ds = xr.open_dataset("run/Ex_out.bin", engine="vintar")                   # field dump
     ps = xr.open_dataset("run/beam.bin", engine="vintar", n_dimensions=3)     # phase-space dump
 
-Opening reads only the header, the block extents and the axes (or, for a
-phase-space dump, the block counts). The data stay on disk until indexed:
-a selection reads only the blocks that hold it, straight into a float32
-array where the layout allows, with the interpreter lock released during
-the reads. Loading a whole variable goes through the native loader.
+Opening costs one native scan of the dump (``dorvo.quickio.header``): the
+header, the block table and the axes, or for a phase-space dump the block
+counts. The data stay on disk until indexed: a selection reads only the
+blocks that hold it, straight into a float32 array where the layout allows.
+Loading a whole variable goes through the native loader.
+
+With dask, a field is chunked by the writer's layers of blocks along z, and
+the particles of a phase-space dump by groups of whole blocks, so that a
+reduction reads each chunk once and on its own.
 
 ``open_series`` stacks many dumps along a leading "dump" dimension as one
-dask-backed dataset, one chunk per dump or finer.
+dask-backed dataset, built from the dumps' scans.
 
 The arrays behind a dataset hold paths, not open files, so they pickle and
 travel to dask's process and distributed workers.
@@ -21,13 +25,17 @@ travel to dask's process and distributed workers.
 from __future__ import annotations
 
 import glob
+import itertools
 import os
 import re
 
 import numpy as np
 
 try:
+    import dask.array as da
     import xarray as xr
+    from dask.array.core import normalize_chunks
+    from dask.base import tokenize
     from xarray.backends import BackendArray, BackendEntrypoint
     from xarray.core import indexing
 except ImportError as e:  # pragma: no cover - depends on the installation
@@ -35,18 +43,19 @@ except ImportError as e:  # pragma: no cover - depends on the installation
                       "pip install 'dorvo.quickio[xarray]'") from e
 
 from dorvo.quickio import beamdump, meshdump
-from dorvo.quickio.header import (INT32_MAX, LOADER_MIN_NPARAM, is_field_dump, read_field_header,
-                                  read_phase_space_header)
+from dorvo.quickio.header import is_field_dump, read_field_header, read_phase_space_header
 
 __all__ = ["FieldArray", "PhaseSpaceArray", "VintarBackendEntrypoint", "open_field_dataset",
            "open_phase_space_dataset", "open_series"]
 
 SUFFIX = ".bin"
 
-# Particle entries read at a time by a partial phase-space read: bounds the
-# scratch buffer (entries of n = 3 take 32 bytes, so 8 MiB) whatever the
-# size of the selection.
-_ENTRIES_PER_READ = 1 << 18
+# A partial phase-space read spans at most this many bytes of the file at a
+# time (one scratch buffer), whatever the size of the selection.
+_READ_BYTES = 8 << 20
+# The particle chunks that dask is offered hold about this many bytes of
+# components each, cut at block boundaries where the blocks allow.
+_CHUNK_BYTES = 128 << 20
 
 
 def _read_at(f, offset: int, view: np.ndarray) -> None:
@@ -94,7 +103,28 @@ def _whole(ranges, shape) -> bool:
     return all(r == range(n) for r, n in zip(ranges, shape))
 
 
-class FieldArray(BackendArray):
+class _DumpArray(BackendArray):
+    """What both variables share: basic indexing, and a result of the
+    selected shape whatever path it was read by (an integer index drops its
+    axis on every path, the whole-array read included)."""
+
+    dtype = np.dtype(np.float32)
+
+    def __getitem__(self, key):
+        return indexing.explicit_indexing_adapter(
+            key, self.shape, indexing.IndexingSupport.BASIC, self._getitem)
+
+    def _getitem(self, key):
+        ranges, drop = _ranges(key, self.shape)
+        if self.native and _whole(ranges, self.shape):
+            return self._load()[drop]
+        out = np.empty([len(r) for r in ranges], np.float32, order="F")
+        if out.size:
+            self._fill(out, *ranges)
+        return out[drop]
+
+
+class FieldArray(_DumpArray):
     """The field of a field dump, (nx, ny, nz) float32, read on indexing.
 
     A selection reads, from each block that holds part of it, the rows
@@ -107,25 +137,17 @@ class FieldArray(BackendArray):
     def __init__(self, path: str, header):
         self.path = path
         self.shape = header.shape
-        self.dtype = np.dtype(np.float32)
-        self.blocks = tuple(b for b in header.blocks if b.ny_loc and b.nz_loc)
-        # The loader appends the suffix itself and takes the dimension
-        # count from the header, so it needs both.
-        self.native = path.endswith(SUFFIX) and header.nparam >= LOADER_MIN_NPARAM
+        b = header.blocks
+        held = (b.ny_loc > 0) & (b.nz_loc > 0)
+        # (y0, z0, ny_loc, nz_loc, offset) of the blocks that hold values.
+        self.blocks = np.stack([b.y0[held], b.z0[held], b.ny_loc[held], b.nz_loc[held], b.offset[held]], axis=1)
+        # The loader appends the suffix itself; a well-formed header is one
+        # it takes.
+        self.native = path.endswith(SUFFIX)
 
-    def __getitem__(self, key):
-        return indexing.explicit_indexing_adapter(
-            key, self.shape, indexing.IndexingSupport.BASIC, self._getitem)
-
-    def _getitem(self, key):
-        ranges, drop = _ranges(key, self.shape)
-        if self.native and _whole(ranges, self.shape):
-            nx, ny, nz = self.shape
-            return meshdump.read_Vintar_bin(self.path[:-len(SUFFIX)], {"nx": nx, "ny": ny, "nz": nz})[0]
-        out = np.empty([len(r) for r in ranges], np.float32, order="F")
-        if out.size:
-            self._fill(out, *ranges)
-        return out[drop]
+    def _load(self):
+        nx, ny, nz = self.shape
+        return meshdump.read_Vintar_bin(self.path[:-len(SUFFIX)], {"nx": nx, "ny": ny, "nz": nz})[0]
 
     def _fill(self, out, rx, ry, rz):
         nx = self.shape[0]
@@ -135,95 +157,90 @@ class FieldArray(BackendArray):
         # consecutive rows of y.
         rows_direct = rx == range(nx)
         xs = slice(rx.start, rx.stop, rx.step)
+        y0, z0, ny_loc, nz_loc = (self.blocks[:, i] for i in range(4))
+        touched = ((z0 < rz[-1] + 1) & (z0 + nz_loc > rz[0]) & (y0 < ry[-1] + 1) & (y0 + ny_loc > ry[0]))
         scratch = None
         with open(self.path, "rb", buffering=0) as f:
-            for b in self.blocks:
-                pz0, pz1 = _overlap(rz, b.z0, b.z0 + b.nz_loc)
-                py0, py1 = _overlap(ry, b.y0, b.y0 + b.ny_loc)
+            for by0, bz0, bny, bnz, offset in self.blocks[touched].tolist():
+                pz0, pz1 = _overlap(rz, bz0, bz0 + bnz)
+                py0, py1 = _overlap(ry, by0, by0 + bny)
                 if pz0 == pz1 or py0 == py1:
                     continue
-                j0 = ry[py0] - b.y0
-                rows = ry[py1 - 1] - b.y0 + 1 - j0
+                j0 = ry[py0] - by0
+                rows = ry[py1 - 1] - by0 + 1 - j0
                 direct = rows_direct and rows == py1 - py0
-                if direct and rows == b.ny_loc == nys and rz.step == 1:
+                if direct and rows == bny == nys and rz.step == 1:
                     # The block's planes follow each other in the file as
                     # they do in the result: one read for all of them.
-                    k0 = rz[pz0] - b.z0
-                    _read_at(f, b.offset + 4 * nx * b.ny_loc * k0, flat[nx * nys * pz0:nx * nys * pz1])
+                    k0 = rz[pz0] - bz0
+                    _read_at(f, offset + 4 * nx * bny * k0, flat[nx * nys * pz0:nx * nys * pz1])
                     continue
                 for p in range(pz0, pz1):
-                    offset = b.offset + 4 * nx * (j0 + b.ny_loc * (rz[p] - b.z0))
+                    at = offset + 4 * nx * (j0 + bny * (rz[p] - bz0))
                     if direct:
                         start = nx * (py0 + nys * p)
-                        _read_at(f, offset, flat[start:start + nx * rows])
+                        _read_at(f, at, flat[start:start + nx * rows])
                         continue
                     if scratch is None:
-                        scratch = np.empty(nx * max(c.ny_loc for c in self.blocks), np.float32)
+                        scratch = np.empty(nx * int(self.blocks[:, 2].max()), np.float32)
                     plane = scratch[:nx * rows]
-                    _read_at(f, offset, plane)
+                    _read_at(f, at, plane)
                     out[:, py0:py1, p] = plane.reshape(nx, rows, order="F")[xs, ::ry.step]
 
 
-class PhaseSpaceArray(BackendArray):
+class PhaseSpaceArray(_DumpArray):
     """The components of a phase-space dump, (2n+1, particles) float32,
     read on indexing.
 
-    A particle range reads the entries of only the blocks that hold it, a
-    bounded number at a time into one scratch buffer, from which the
-    components are copied into the result (the trailing word of each entry
-    stands between them, so they cannot be read in place). The whole array
-    is read by the native loader."""
+    A particle range reads the stretch of the file that holds it, at most
+    _READ_BYTES at a time into one scratch buffer (many small blocks come in
+    one read; a large block in several), and gathers the selected
+    components of the selected particles from it. The whole array is read
+    by the native loader."""
 
     def __init__(self, path: str, header):
         self.path = path
         self.n_dimensions = header.n_dimensions
         self.shape = (header.components, header.particles)
-        self.dtype = np.dtype(np.float32)
-        held = [b for b in header.blocks if b.count > 0]
-        self.counts = np.array([b.count for b in held], np.int64)
-        self.offsets = np.array([b.offset for b in held], np.int64)
+        held = header.blocks.count > 0
+        self.counts = header.blocks.count[held]
+        self.entries_at = header.blocks.offset[held] + 4
         self.starts = np.cumsum(self.counts) - self.counts  # first particle of each block
-        # The loader holds sizes in 32-bit integers; a larger dump is read
-        # block by block here instead.
-        self.native = (path.endswith(SUFFIX) and self.shape[0] * self.shape[1] <= INT32_MAX
-                       and all(c * header.entry_bytes <= INT32_MAX for c in self.counts.tolist()))
+        # The loader cannot make an array of no particles.
+        self.native = path.endswith(SUFFIX) and header.particles > 0
 
-    def __getitem__(self, key):
-        return indexing.explicit_indexing_adapter(
-            key, self.shape, indexing.IndexingSupport.BASIC, self._getitem)
+    def _load(self):
+        return beamdump.total_phase_space_read(self.path[:-len(SUFFIX)], {"n_dimensions": self.n_dimensions})
 
-    def _getitem(self, key):
-        ranges, drop = _ranges(key, self.shape)
-        # The loader refuses a dump of no particles; its empty array needs no read.
-        if self.native and _whole(ranges, self.shape) and all(self.shape):
-            return beamdump.total_phase_space_read(self.path[:-len(SUFFIX)], {"n_dimensions": self.n_dimensions})
-        out = np.empty([len(r) for r in ranges], np.float32, order="F")
-        if out.size:
-            self._fill(out.T, *ranges)
-        return out[drop]
-
-    def _fill(self, out_t, rc, rp):
-        """Fills `out_t`, the result seen as (particles, components) in C
-        order, one entry per row."""
+    def _word_of(self, particles: np.ndarray) -> np.ndarray:
+        """File offsets, in words, of the first component of each particle."""
+        block = np.searchsorted(self.starts, particles, side="right") - 1
         width = self.shape[0] + 1  # words per entry
-        cs = slice(rc.start, rc.stop, rc.step)
-        step = rp.step
-        # Output rows per read, so that one read spans at most
-        # _ENTRIES_PER_READ entries.
-        per_read = max(1, (_ENTRIES_PER_READ - 1) // step + 1)
-        scratch = np.empty((min(len(rp) - 1, per_read - 1) * step + 1, width), np.float32)
-        first = int(np.searchsorted(self.starts, rp[0], side="right")) - 1
+        return self.entries_at[block] // 4 + (particles - self.starts[block]) * width
+
+    def _fill(self, out, rc, rp):
+        out_t = out.T  # (particles, components), one particle per row
+        comps = np.arange(rc.start, rc.stop, rc.step)
+        first_c, span_c = rc[0], rc[-1] + 1 - rc[0]  # words of each entry a read must cover
+        budget = max(_READ_BYTES // 4, span_c)  # words per read
+        batch = 1 << 16  # selected particles whose offsets are worked out at a time
+        scratch = np.empty(0, np.float32)
         with open(self.path, "rb", buffering=0) as f:
-            for i in range(first, len(self.counts)):
-                start, count = int(self.starts[i]), int(self.counts[i])
-                if start > rp[-1]:
-                    break
-                q0, q1 = _overlap(rp, start, start + count)
-                for q in range(q0, q1, per_read):
-                    m = min(per_read, q1 - q)
-                    entries = scratch[:(m - 1) * step + 1]
-                    _read_at(f, int(self.offsets[i]) + 4 + 4 * width * (rp[q] - start), entries)
-                    out_t[q:q + m] = entries[::step, cs]
+            for b0 in range(0, len(rp), batch):
+                sel = rp[b0:b0 + batch]
+                words = self._word_of(np.arange(sel.start, sel.stop, sel.step, dtype=np.int64)) + first_c
+                i = 0
+                while i < len(words):
+                    # The particles whose words fit one read of `budget`
+                    # words from the first one's.
+                    m = int(np.searchsorted(words, words[i] + budget - span_c, side="right"))
+                    length = int(words[m - 1] - words[i]) + span_c
+                    if len(scratch) < length:
+                        scratch = np.empty(length, np.float32)
+                    _read_at(f, int(words[i]) * 4, scratch[:length])
+                    rel = (words[i:m] - words[i])[:, None] + (comps - first_c)[None, :]
+                    out_t[b0 + i:b0 + m] = scratch[rel]
+                    i = m
 
 
 def _path_of(filename_or_obj) -> str:
@@ -242,23 +259,34 @@ def _layer_chunks(header):
     """Chunk sizes along z that follow the writer's layers: one size when
     every layer but the last has the same height and the last is no higher,
     otherwise the heights themselves (empty layers left out)."""
-    heights = [header.blocks[iz * header.nproc_y].nz_loc for iz in range(header.nproc_z)]
-    heights = [h for h in heights if h]
+    b = header.blocks
+    heights = b.nz_loc[b.column == 0]
+    heights = [h for h in heights.tolist() if h]
     if all(h == heights[0] for h in heights[:-1]) and heights[-1] <= heights[0]:
         return heights[0]
     return tuple(heights)
 
 
-def open_field_dataset(path) -> xr.Dataset:
-    """Dataset of the field dump at `path`: the variable "field" (x, y, z),
-    lazily read, with the axes as coordinates and the header as attributes."""
-    path = _path_of(path)
-    h = read_field_header(path)
-    if not h.well_formed:
-        raise ValueError(f"{path}: not a well-formed field dump: {h.reason}")
-    data = indexing.LazilyIndexedArray(FieldArray(path, h))
-    field = xr.Variable(("x", "y", "z"), data, encoding={"preferred_chunks": {"z": _layer_chunks(h)}})
-    attrs = {
+def _particle_chunks(header):
+    """Chunk sizes along the particles: groups of whole blocks of about
+    _CHUNK_BYTES of components, a block larger than that cut into pieces
+    of that size."""
+    total = header.particles
+    target = max(1, _CHUNK_BYTES // (4 * header.components))
+    counts = header.blocks.count
+    starts = np.cumsum(np.maximum(counts, 0))[:-1]  # where each block after the first begins
+    bounds = [0]
+    while total - bounds[-1] > target:
+        i = int(np.searchsorted(starts, bounds[-1] + target))
+        cut = int(starts[i]) if i < len(starts) else total
+        bounds.append(cut if cut - bounds[-1] <= 2 * target else bounds[-1] + target)
+    if bounds[-1] < total:
+        bounds.append(total)
+    return tuple(np.diff(bounds).tolist())
+
+
+def _field_attrs(path, h) -> dict:
+    return {
         "name": _dump_name(path),
         "nparam": h.nparam,
         "integer_params": np.array(h.int_params, np.int32),
@@ -266,23 +294,44 @@ def open_field_dataset(path) -> xr.Dataset:
         "nproc_y": h.nproc_y,
         "nproc_z": h.nproc_z,
     }
+
+
+def _field_header(path: str):
+    h = read_field_header(path)
+    if not h.well_formed:
+        raise ValueError(f"{path}: not a well-formed field dump: {h.reason}")
+    return h
+
+
+def _phase_header(path: str, n_dimensions):
+    h = read_phase_space_header(path, n_dimensions)
+    if not h.well_formed:
+        raise ValueError(f"{path}: not a whole phase-space dump when read with n_dimensions={h.n_dimensions}: "
+                         f"{h.reason}")
+    return h
+
+
+def open_field_dataset(path) -> xr.Dataset:
+    """Dataset of the field dump at `path`: the variable "field" (x, y, z),
+    lazily read, with the axes as coordinates and the header as attributes."""
+    path = _path_of(path)
+    h = _field_header(path)
+    data = indexing.LazilyIndexedArray(FieldArray(path, h))
+    field = xr.Variable(("x", "y", "z"), data, encoding={"preferred_chunks": {"z": _layer_chunks(h)}})
     coords = {"x": np.array(h.x), "y": np.array(h.y), "z": np.array(h.z)}
-    return xr.Dataset({"field": field}, coords=coords, attrs=attrs)
+    return xr.Dataset({"field": field}, coords=coords, attrs=_field_attrs(path, h))
 
 
 def open_phase_space_dataset(path, n_dimensions: int) -> xr.Dataset:
     """Dataset of the phase-space dump at `path` read with `n_dimensions`:
-    the variable "phase_space" (component, particle), lazily read."""
+    the variable "phase_space" (component, particle), lazily read, chunked
+    by groups of blocks when opened with dask."""
     path = _path_of(path)
-    h = read_phase_space_header(path, n_dimensions)
-    # Blocks of negative count are empty, as the loaders read them; a last
-    # block that the file cuts short has no data to read.
-    held = [b for b in h.blocks if b.count > 0]
-    if held and held[-1].offset + 4 + held[-1].count * h.entry_bytes > h.file_size:
-        raise ValueError(f"{path}: not a whole phase-space dump when read with n_dimensions={h.n_dimensions}: {h.reason}")
+    h = _phase_header(path, n_dimensions)
     data = indexing.LazilyIndexedArray(PhaseSpaceArray(path, h))
+    encoding = {"preferred_chunks": {"component": h.components, "particle": _particle_chunks(h)}} if h.particles else {}
     attrs = {"name": _dump_name(path), "n_dimensions": h.n_dimensions, "blocks": len(h.blocks)}
-    return xr.Dataset({"phase_space": xr.Variable(("component", "particle"), data)}, attrs=attrs)
+    return xr.Dataset({"phase_space": xr.Variable(("component", "particle"), data, encoding=encoding)}, attrs=attrs)
 
 
 def _nothing_to_close():
@@ -323,6 +372,9 @@ class VintarBackendEntrypoint(BackendEntrypoint):
             return False
 
 
+# ---------------------------------------------------------------- series
+
+
 def _natural_key(path: str):
     """Sorts file names with their numbers by value: dump_9 before dump_10."""
     name = os.path.basename(path)
@@ -343,31 +395,108 @@ def _series_paths(paths_or_glob) -> list:
     return sorted(paths, key=_natural_key)
 
 
-def open_series(paths_or_glob, *, chunks=None, **kwargs) -> xr.Dataset:
+def _read_chunk(array, key):
+    """One chunk of a series: a selection of one dump, with the leading
+    "dump" axis."""
+    return array._getitem(key)[None]
+
+
+def _stacked(arrays, name, chunks, dtype=np.float32):
+    """A dask array of the dumps' arrays stacked along a new first axis,
+    one chunk per dump along it and `chunks` (one tuple per axis of a
+    dump) along the others; each chunk reads its part of one dump."""
+    edges = [np.concatenate([[0], np.cumsum(c)]).tolist() for c in chunks]
+    parts = list(itertools.product(*[range(len(c)) for c in chunks]))
+    graph = {}
+    for i, array in enumerate(arrays):
+        for part in parts:
+            key = tuple(slice(edges[d][j], edges[d][j + 1]) for d, j in enumerate(part))
+            graph[(name, i) + part] = (_read_chunk, array, key)
+    return da.Array(graph, name, ((1,) * len(arrays),) + tuple(chunks), dtype=dtype,
+                    meta=np.empty((0,) * (len(chunks) + 1), dtype))
+
+
+def _common_attrs(attrs: list) -> dict:
+    """The attributes that every dump has with the same value."""
+    def same(a, b):
+        return np.array_equal(a, b) if isinstance(a, np.ndarray) or isinstance(b, np.ndarray) else a == b
+    first = attrs[0]
+    return {k: v for k, v in first.items() if all(k in a and same(a[k], v) for a in attrs[1:])}
+
+
+def _check_sizes(paths, sizes):
+    for p, s in zip(paths[1:], sizes[1:]):
+        if s != sizes[0]:
+            raise ValueError(f"{p} has sizes {s}, but {paths[0]} has {sizes[0]}; a series needs dumps of one shape")
+
+
+def _user_chunks(chunks, dims, shape, preferred):
+    """Chunks along each axis of one dump: the caller's where given (as
+    dask takes them), the preferred ones elsewhere."""
+    wanted = tuple(chunks.get(d, p) if isinstance(chunks, dict) else chunks for d, p in zip(dims, preferred))
+    return normalize_chunks(wanted, shape, dtype=np.float32)
+
+
+def _field_series(paths, chunks):
+    headers = [_field_header(p) for p in paths]
+    first = headers[0]
+    _check_sizes(paths, [dict(zip("xyz", h.shape)) for h in headers])
+    arrays = [FieldArray(p, h) for p, h in zip(paths, headers)]
+    layers = _layer_chunks(first)
+    preferred = (first.nx, first.ny, layers)
+    data = _stacked(arrays, "vintar-field-" + tokenize(paths, [(h.file_size, h.blocks.offset.tobytes())
+                                                                for h in headers]),
+                    _user_chunks(chunks, "xyz", first.shape, preferred))
+    coords = {}
+    for axis in "xyz":
+        values = [getattr(h, axis) for h in headers]
+        # The axes were read once, by the scans; dumps whose axis equals
+        # the first's share it.
+        if all(np.array_equal(v, values[0]) for v in values[1:]):
+            coords[axis] = np.array(values[0])
+        else:
+            coords[axis] = (("dump", axis), np.stack(values))
+    attrs = _common_attrs([_field_attrs(p, h) for p, h in zip(paths, headers)])
+    return xr.Dataset({"field": (("dump", "x", "y", "z"), data)}, coords=coords, attrs=attrs)
+
+
+def _phase_series(paths, n_dimensions, chunks):
+    headers = [_phase_header(p, n_dimensions) for p in paths]
+    first = headers[0]
+    _check_sizes(paths, [{"component": h.components, "particle": h.particles} for h in headers])
+    arrays = [PhaseSpaceArray(p, h) for p, h in zip(paths, headers)]
+    preferred = (first.components, _particle_chunks(first) or (0,))
+    data = _stacked(arrays, "vintar-phase-" + tokenize(paths, [(h.file_size, h.blocks.offset.tobytes())
+                                                                for h in headers]),
+                    _user_chunks(chunks, ("component", "particle"), arrays[0].shape, preferred))
+    attrs = _common_attrs([{"name": _dump_name(p), "n_dimensions": h.n_dimensions, "blocks": len(h.blocks)}
+                           for p, h in zip(paths, headers)])
+    return xr.Dataset({"phase_space": (("dump", "component", "particle"), data)}, attrs=attrs)
+
+
+def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, drop_variables=None) -> xr.Dataset:
     """Opens many dumps as one dask-backed dataset with a leading "dump"
     dimension, ordered by file name (numbers in names compared by value),
     with the file names as its coordinate.
 
-    `paths_or_glob` is a glob pattern or a sequence of paths. `chunks`
-    defaults to the writer's layers within each dump (one chunk per dump
-    or finer); other keywords go to the backend (e.g. n_dimensions=3 for
-    phase-space dumps). The dumps must agree in shape; axes that differ
-    between dumps (a moving window) become coordinates along "dump" too."""
-    paths = _series_paths(paths_or_glob)
+    `paths_or_glob` is a glob pattern or a sequence of paths; phase-space
+    dumps need `n_dimensions`. The dataset is built from the dumps' scans
+    alone: no data is read until it is computed. `chunks` ({dim: size} as
+    dask takes it) defaults to the writer's layers along z within each
+    dump, or groups of blocks along the particles. The dumps must agree in
+    shape; an axis that differs between dumps (a moving window) becomes a
+    coordinate along "dump" too, and dumps whose axes agree share them."""
+    given = _series_paths(paths_or_glob)
+    paths = [os.path.abspath(p) for p in given]
     chunks = {} if chunks is None else chunks
-    datasets = [xr.open_dataset(p, engine=VintarBackendEntrypoint, chunks=chunks, **kwargs) for p in paths]
-    first = datasets[0]
-    for p, ds in zip(paths[1:], datasets[1:]):
-        if dict(ds.sizes) != dict(first.sizes):
-            raise ValueError(f"{p} has sizes {dict(ds.sizes)}, but {paths[0]} has {dict(first.sizes)}; "
-                             f"a series needs dumps of one shape")
-    moving = [name for name in first.indexes
-              if any(not ds.indexes[name].equals(first.indexes[name]) for ds in datasets[1:])]
-    if moving:
-        datasets = [ds.drop_indexes(moving) for ds in datasets]
-    names = [os.path.basename(p) for p in paths]
+    if n_dimensions is None:
+        series = _field_series(paths, chunks)
+    else:
+        series = _phase_series(paths, n_dimensions, chunks)
+    names = [os.path.basename(p) for p in given]
     if len(set(names)) < len(names):
-        names = paths
-    series = xr.concat(datasets, dim="dump", data_vars="all", coords="different", compat="equals",
-                       join="exact", combine_attrs="drop_conflicts")
-    return series.assign_coords(dump=names)
+        names = given
+    series = series.assign_coords(dump=names)
+    if drop_variables is not None:
+        series = series.drop_vars(drop_variables, errors="ignore")
+    return series
