@@ -212,7 +212,8 @@ def _span(first, last):
 
 def _axis_1d(component, bins, lo, hi):
     first, last = _outer_edges(lo, hi)
-    edges = np.linspace(first, last, bins + 1, endpoint=True, dtype=np.result_type(first, last, np.float64))
+    with np.errstate(over="ignore", invalid="ignore"):  # a span past float64: refused below
+        edges = np.linspace(first, last, bins + 1, endpoint=True, dtype=np.result_type(first, last, np.float64))
     if not np.all(np.isfinite(edges)):
         raise ValueError(f"range of component {component} is too wide: its bin edges are not finite")
     if np.any(edges[:-1] >= edges[1:]):
@@ -222,7 +223,8 @@ def _axis_1d(component, bins, lo, hi):
 
 def _axis_dd(component, bins, lo, hi):
     first, last = _outer_edges(lo, hi)
-    edges = np.linspace(first, last, bins + 1)
+    with np.errstate(over="ignore", invalid="ignore"):
+        edges = np.linspace(first, last, bins + 1)
     wide = np.asarray(edges, np.float64)
     if not np.all(np.isfinite(wide)):
         raise ValueError(f"range of component {component} is too wide: its bin edges are not finite")
