@@ -95,7 +95,7 @@ def test_info_field_json_and_long_table(tmp_path):
 
 def test_info_phase_space(phase_bin):
     values = phase_values(5, 3)
-    proc = quickio("info", phase_bin, "--n-dimensions", 3)
+    proc = quickio("info", phase_bin, "--n-dimensions", 3, "--stats")
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
     assert "dimensions     n = 3   (7 components, 32-byte entries)" in lines
@@ -104,7 +104,7 @@ def test_info_phase_space(phase_bin):
     assert "file size      174 bytes (172 in blocks, 2 stray bytes ignored)" in lines
     assert "          3             3.5            43.5            23.5" in lines
 
-    s = json.loads(quickio("info", phase_bin, "--n-dimensions", 3, "--json").stdout)
+    s = json.loads(quickio("info", phase_bin, "--n-dimensions", 3, "--json", "--stats").stdout)
     assert (s["kind"], s["n_dimensions"], s["particles"]) == ("phase_space", 3, 5)
     assert s["blocks"] == [dict(offset=0, count=3), dict(offset=100, count=0), dict(offset=104, count=2)]
     stats = np.array([[c["min"], c["max"], c["mean"]] for c in s["statistics"]])

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import numpy as np
 
-__all__ = ["MatplotlibMissing", "plot_field", "plot_phase_space", "require_matplotlib"]
+__all__ = ["MatplotlibMissing", "plot_field", "plot_histogram", "plot_phase_space", "require_matplotlib"]
 
 INSTALL_HINT = 'pip install "dorvo.quickio[plot]"'
 
@@ -126,5 +126,36 @@ def plot_phase_space(ps, i, j, out, title=None, bins=None):
     cb.ax.yaxis.set_major_formatter(FormatStrFormatter("%g"))
     cb.ax.yaxis.set_minor_formatter(NullFormatter())
     fig.suptitle(title or f"{a.size} particles: component {j} against component {i}")
+    fig.savefig(out, dpi=100)
+    plt.close(fig)
+
+
+def plot_histogram(counts, edges, components, out, log=False, title=None):
+    """Writes a histogram that is already counted (as dorvo.quickio.particles
+    returns it) to the PNG file `out`: counts over the bins of one component
+    as steps, or the counts of two components (`counts[i, j]` for bin i of
+    the first and j of the second) as coloured cells, the second component
+    upwards. With `log`, counts are drawn on a log scale (empty bins left
+    blank)."""
+    plt = _pyplot()
+    from matplotlib.colors import LogNorm
+
+    fig, ax = plt.subplots(figsize=(7.5, 6), layout="constrained")
+    counts = np.asarray(counts, dtype=np.float64)
+    if counts.ndim == 1:
+        ax.stairs(counts, edges[0], fill=True, color="C0")
+        ax.set_xlabel(f"component {components[0]}")
+        ax.set_ylabel("particles")
+        if log:
+            ax.set_yscale("log")
+    else:
+        shown = np.ma.masked_less_equal(counts, 0) if log else counts
+        norm = LogNorm() if log and shown.count() else None
+        mesh = ax.pcolormesh(edges[0], edges[1], shown.T, norm=norm, cmap="viridis")
+        ax.set_xlabel(f"component {components[0]}")
+        ax.set_ylabel(f"component {components[1]}")
+        fig.colorbar(mesh, ax=ax, label="particles per bin")
+    if title:
+        ax.set_title(title)
     fig.savefig(out, dpi=100)
     plt.close(fig)
