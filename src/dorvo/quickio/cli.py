@@ -400,8 +400,7 @@ def _add_hist_parser(sub):
     p.add_argument("--range", type=float, nargs="+", metavar="LO HI",
                    help="range of each component (default: its finite minimum and maximum)")
     p.add_argument("--where", nargs=3, action="append", metavar=("K", "LO", "HI"),
-                   help="keep only particles with LO <= component K <= HI (repeatable; HI may be inf, "
-                        "and LO a large negative number such as -1e30)")
+                   help="keep only particles with LO <= component K <= HI (repeatable; HI may be inf)")
     p.add_argument("--log", action="store_true", help="counts on a log scale")
     p.add_argument("-o", "--output", metavar="OUT.png", help="write the histogram as a PNG")
     p.add_argument("--json", action="store_true", help="print the counts and edges as one JSON object")
