@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from dorvo.quickio import particles
-from helpers import phase_values, write_phase_dump
+from helpers import DATA_DIR, phase_values, write_phase_dump
 from test_cli import assert_error, assert_png_size, needs_matplotlib, quickio
 
 
@@ -65,3 +65,9 @@ def test_info_stats_streams_the_moments(phase_bin):
 ])
 def test_hist_errors(tmp_path, phase_bin, args, message):
     assert_error(quickio("hist", phase_bin, "--n-dimensions", 3, *args, cwd=tmp_path), message)
+
+
+def test_hist_refuses_a_field_dump():
+    path = DATA_DIR / "field_2x2.bin"
+    assert_error(quickio("hist", path, "--n-dimensions", 3, "--components", "0", "--json"),
+                 f"{path}: a field dump; hist reads phase-space dumps")

@@ -455,6 +455,8 @@ def cmd_hist(args):
     _loader_name(args.path)
     if not os.path.exists(args.path):
         raise FileNotFoundError(2, "No such file or directory", args.path)
+    if os.path.isfile(args.path) and is_field_dump(args.path):
+        raise CliError(f"{args.path}: a field dump; hist reads phase-space dumps")
     from . import particles
 
     if args.output is not None:
