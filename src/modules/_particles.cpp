@@ -198,7 +198,37 @@ bool convert_common(PyObject* path, PyObject* n, PyObject* where, PyObject* prog
            to_windows(where, out.where) && out.progress.convert(progress);
 }
 
+// Binding and conversion of (path, n_dimensions, where, progress), the
+// arguments of moments and select; on failure the traceback entry is added.
+bool bind_common(const char* function, const Lines& lines, PyObject* args, PyObject* kwargs, Common& c) {
+    static const char* const names[] = {"path", "n_dimensions", "where", "progress"};
+    PyObject* argv[4];
+    if (!quickio::frame::bind_arguments(function, names, 4, args, kwargs, argv)) {
+        mod.fail(function, lines.binding);
+        return false;
+    }
+    if (!convert_common(argv[0], argv[1], argv[2], argv[3], c)) {
+        mod.fail(function, lines.arguments);
+        return false;
+    }
+    if (native::Error e = native::check_dimensions(c.n)) {
+        Module::raise(e, c.path);
+        mod.fail(function, lines.arguments);
+        return false;
+    }
+    return true;
+}
+
 // ---- passes ---------------------------------------------------------------
+
+native::PassOptions pass_options(const Common& c, native::Interrupt& interrupt, const native::FileIdentity* expect) {
+    native::PassOptions options;
+    options.read.threads = native::default_read_threads();
+    options.read.interrupt = &interrupt;
+    options.read.expect = expect;
+    options.progress = c.progress.counter();
+    return options;
+}
 
 // Opens the dump and runs `work` on it with the interpreter lock released,
 // then checks that the file kept its identity throughout. `expect`, when
@@ -208,11 +238,7 @@ bool run_passes(const Common& c, const native::FileIdentity* expect, native::Fil
     native::Error error;
     {
         quickio::frame::UnlockedCall unlocked;
-        native::PassOptions options;
-        options.read.threads = native::default_read_threads();
-        options.read.interrupt = &unlocked;
-        options.read.expect = expect;
-        options.progress = c.progress.counter();
+        const native::PassOptions options = pass_options(c, unlocked, expect);
         native::FileSource src;
         error = src.open(c.path.c_str(), &unlocked, expect);
         if (!error) error = work(src, options);
@@ -324,16 +350,9 @@ PyObject* histogram(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* moments(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"path", "n_dimensions", "where", "progress"};
-    PyObject* argv[4];
     auto fail = [](int at) { return mod.fail("moments", at); };
-    if (!quickio::frame::bind_arguments("moments", names, 4, args, kwargs, argv)) return fail(moments_lines.binding);
     Common c;
-    if (!convert_common(argv[0], argv[1], argv[2], argv[3], c)) return fail(moments_lines.arguments);
-    if (native::Error e = native::check_dimensions(c.n)) {
-        Module::raise(e, c.path);
-        return fail(moments_lines.arguments);
-    }
+    if (!bind_common("moments", moments_lines, args, kwargs, c)) return nullptr;
     const int64_t comp = 2 * int64_t{c.n} + 1;
     std::vector<native::Moments> found(static_cast<size_t>(comp));
     int64_t count = 0;
@@ -364,28 +383,17 @@ PyObject* moments(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* select(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"path", "n_dimensions", "where", "progress"};
-    PyObject* argv[4];
     auto fail = [](int at) { return mod.fail("select", at); };
-    if (!quickio::frame::bind_arguments("select", names, 4, args, kwargs, argv)) return fail(select_lines.binding);
     Common c;
-    if (!convert_common(argv[0], argv[1], argv[2], argv[3], c)) return fail(select_lines.arguments);
-    if (native::Error e = native::check_dimensions(c.n)) {
-        Module::raise(e, c.path);
-        return fail(select_lines.arguments);
-    }
+    if (!bind_common("select", select_lines, args, kwargs, c)) return nullptr;
     const int64_t comp = 2 * int64_t{c.n} + 1;
     native::Selection selection(c.n, c.where);
     native::FileSource src;
     native::Error error;
     {
         quickio::frame::UnlockedCall unlocked;
-        native::PassOptions options;
-        options.read.threads = native::default_read_threads();
-        options.read.interrupt = &unlocked;
-        options.progress = c.progress.counter();
         error = src.open(c.path.c_str(), &unlocked, nullptr);
-        if (!error) error = selection.count(src, options);
+        if (!error) error = selection.count(src, pass_options(c, unlocked, nullptr));
     }
     if (error) {
         Module::raise(error, c.path);
@@ -398,11 +406,8 @@ PyObject* select(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!result) return fail(select_lines.result);
     {
         quickio::frame::UnlockedCall unlocked;
-        native::PassOptions options;
-        options.read.threads = native::default_read_threads();
-        options.read.interrupt = &unlocked;
-        options.progress = c.progress.counter();
-        error = selection.fill(src, {static_cast<float*>(data), comp * selection.kept()}, options);
+        error = selection.fill(src, {static_cast<float*>(data), comp * selection.kept()},
+                               pass_options(c, unlocked, nullptr));
         if (!error) error = src.verify_unchanged();
     }
     if (error) {
