@@ -8,7 +8,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
-from dorvo.quickio import beamdump, meshdump
+from dorvo.quickio import beamdump, meshdump, particles
 from helpers import field_dump_bytes, grid_values, phase_dump_bytes, phase_values
 
 CYCLES = 1500
@@ -54,6 +54,11 @@ def cases(tmp_path_factory):
         "beamdump cut": (beamdump.beamdump, (ps, N, path("cutphase"))),
         "beamdump missing": (beamdump.beamdump, (ps, N, path("none"))),
         "beamdump n too big": (beamdump.beamdump, (ps, 2**31, path("phase"))),
+        "histogram": (particles.histogram, (stem("phase"), N, (0, 1), [5, 3], None, 2, {1: (0, 1e9)})),
+        "histogram cut": (particles.histogram, (stem("cutphase"), N, 0)),
+        "moments": (particles.moments, (stem("phase"), N, {0: (10, 1e4)})),
+        "select": (particles.select, (stem("phase"), N, {0: (10, 1e4)})),
+        "select cut": (particles.select, (stem("cutphase"), N, None)),
     }
 
 
@@ -107,6 +112,7 @@ def test_cycles_keep_fds_and_memory_flat(cases):
     "read_file", "read_file cut", "read_file short buffer", "read_file bad buffer",
     "total_phase_space_read", "total_phase_space_read cut", "total_phase_space_read n<0",
     "beamdump", "beamdump short buffer", "beamdump missing", "beamdump n too big",
+    "histogram", "histogram cut", "moments", "select", "select cut",
 ])
 def test_argument_refcounts_unchanged(cases, name):
     function, args = cases[name]
