@@ -144,6 +144,16 @@ def test_histogram_matches_numpy(dumps, name):
                 np.testing.assert_array_equal(e_got, e_want)
 
 
+@pytest.mark.parametrize("weights", [None, 4])
+def test_large_histogram_by_one_thread(dumps, monkeypatch, weights):
+    # Counted in place, in the result.
+    monkeypatch.setenv("QUICKIO_READ_THREADS", "1")
+    path, n, ps = dumps["threads"]
+    got = particles.histogram(path, n, (0, 3), (300, 200), ((-1, 1), (-3, 3)), weights, {1: (-0.5, 0.2)})
+    want = reference_histogram(ps, (0, 3), (300, 200), ((-1, 1), (-3, 3)), weights, {1: (-0.5, 0.2)})
+    _same(got[0], want[0], weights is not None)
+
+
 @pytest.mark.parametrize("name", DUMPS)
 def test_moments_match_numpy(dumps, name):
     path, n, ps = dumps[name]

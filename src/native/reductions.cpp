@@ -228,16 +228,21 @@ inline bool bin_of(const BinRule& r, double x, int64_t* bin) noexcept {
 
 class HistogramSink final : public ReductionSink {
 public:
+    // With `counts` or `sums` (zeroed), the one worker adds straight into
+    // the result instead of a copy of its own.
     HistogramSink(int32_t n, std::span<const Window> where, const BinRule* rules, int naxes, int32_t weight,
-                  int64_t cells, int64_t* progress) noexcept
-        : ReductionSink(n, where, progress), rules_(rules), naxes_(naxes), weight_(weight), cells_(cells) {}
+                  int64_t cells, int64_t* counts, double* sums, int64_t* progress) noexcept
+        : ReductionSink(n, where, progress), rules_(rules), naxes_(naxes), weight_(weight), cells_(cells),
+          direct_counts_(counts), direct_sums_(sums) {}
+
+    static bool copies_needed(int64_t cells) noexcept { return cells <= copied_cells; }
 
     Error take(int worker, const unsigned char* entries, int64_t count, int64_t) noexcept override {
         if (Error e = check_worker(worker)) return e;
         if (weight_ < 0) {
             auto& acc = counts_[worker];
-            if (!acc && !(acc = new_array<int64_t>(cells_ * copies_))) return Error::os(ENOMEM);
-            int64_t* const c = acc.get();
+            if (!direct_counts_ && !acc && !(acc = new_array<int64_t>(cells_ * copies_))) return Error::os(ENOMEM);
+            int64_t* const c = direct_counts_ ? direct_counts_ : acc.get();
             if (copies_ == 1) {
                 fill(entries, count, [c](int64_t cell, int64_t, const unsigned char*) { ++c[cell]; });
             } else {
@@ -250,8 +255,8 @@ public:
             }
         } else {
             auto& acc = sums_[worker];
-            if (!acc && !(acc = new_array<double>(cells_))) return Error::os(ENOMEM);
-            double* const sum = acc.get();
+            if (!direct_sums_ && !acc && !(acc = new_array<double>(cells_))) return Error::os(ENOMEM);
+            double* const sum = direct_sums_ ? direct_sums_ : acc.get();
             const int32_t weight = weight_;
             fill(entries, count, [sum, weight](int64_t cell, int64_t, const unsigned char* entry) {
                 sum[cell] += static_cast<double>(component_of(entry, weight));
@@ -308,6 +313,7 @@ private:
     }
 
     static constexpr int64_t count_copies = 4;
+    static constexpr int64_t copied_cells = int64_t{32} << 10;
 
     const BinRule* rules_;
     int naxes_;
@@ -315,7 +321,9 @@ private:
     int64_t cells_;
     // Copies of each count, side by side: several for histograms small
     // enough to stay in cache that way.
-    int64_t copies_ = cells_ <= (int64_t{32} << 10) ? count_copies : 1;
+    int64_t copies_ = cells_ <= copied_cells ? count_copies : 1;
+    int64_t* direct_counts_;
+    double* direct_sums_;
     std::unique_ptr<int64_t[]> counts_[max_workers];
     std::unique_ptr<double[]> sums_[max_workers];
 };
@@ -703,9 +711,21 @@ Error histogram(Source& src, int32_t n, std::span<const Window> where, std::span
     ReadOptions read = options.read;
     const int64_t copies = histogram_copies_bytes / (8 * cells);
     if (read.threads > copies) read.threads = copies > 1 ? static_cast<int>(copies) : 1;
-    HistogramSink sink(n, where, rules, static_cast<int>(axes.size()), weight, cells, options.progress);
+    // A large histogram read by one thread is counted in place: its memory
+    // is the result's alone.
+    const bool direct = read.threads == 1 && !HistogramSink::copies_needed(cells);
+    if (direct) {
+        if (weight < 0) {
+            std::fill(counts, counts + cells, int64_t{0});
+        } else {
+            std::fill(sums, sums + cells, 0.0);
+        }
+    }
+    HistogramSink sink(n, where, rules, static_cast<int>(axes.size()), weight, cells,
+                       direct && weight < 0 ? counts : nullptr, direct && weight >= 0 ? sums : nullptr,
+                       options.progress);
     if (Error e = run_pass(src, n, sink, read)) return e;
-    sink.merge(counts, sums);
+    if (!direct) sink.merge(counts, sums);
     return {};
 }
 
