@@ -23,9 +23,10 @@ constexpr int max_workers = 16;
 // Per-thread copies of a histogram share this much memory at most; larger
 // histograms are filled by fewer threads.
 constexpr int64_t histogram_copies_bytes = int64_t{256} << 20;
-// Moments are taken over runs of this many values, gathered component by
-// component: the run's own mean and spread are computed in two passes over
-// values in cache, then merged into the running ones.
+// Moments of layouts without a vector form are taken over runs of this many
+// values, gathered component by component: the run's own mean and spread
+// are computed in two passes over values in cache, then merged into the
+// running ones.
 constexpr int64_t moments_run_values = 8192;
 // The counting pass of a selection keeps the selected particles, in case
 // the whole selection fits in this much; otherwise a filling pass follows.
@@ -98,10 +99,6 @@ protected:
 template <class T>
 std::unique_ptr<T[]> new_array(int64_t count) noexcept {
     return std::unique_ptr<T[]>(new (std::nothrow) T[static_cast<size_t>(count)]());
-}
-
-Error run_pass(Source& src, int32_t n, EntrySink& sink, const ReadOptions& options) noexcept {
-    return stream_particles(src, n, sink, options);
 }
 
 // ---- finite extent ----------------------------------------------------
@@ -690,7 +687,7 @@ Error finite_extent(Source& src, int32_t n, std::span<const Window> where, std::
         if (Error e = check_component(k, comp, "histogram")) return e;
     }
     ExtentSink sink(n, where, components, options.progress);
-    if (Error e = run_pass(src, n, sink, options.read)) return e;
+    if (Error e = stream_particles(src, n, sink, options.read)) return e;
     sink.merge(out);
     return {};
 }
@@ -724,7 +721,7 @@ Error histogram(Source& src, int32_t n, std::span<const Window> where, std::span
     HistogramSink sink(n, where, rules, static_cast<int>(axes.size()), weight, cells,
                        direct && weight < 0 ? counts : nullptr, direct && weight >= 0 ? sums : nullptr,
                        options.progress);
-    if (Error e = run_pass(src, n, sink, read)) return e;
+    if (Error e = stream_particles(src, n, sink, read)) return e;
     if (!direct) sink.merge(counts, sums);
     return {};
 }
@@ -734,7 +731,7 @@ Error moments(Source& src, int32_t n, std::span<const Window> where, int64_t* co
     if (Error e = check_dimensions(n)) return e;
     if (Error e = check_windows(where, 2 * int64_t{n} + 1)) return e;
     MomentsSink sink(n, where, options.progress);
-    if (Error e = run_pass(src, n, sink, options.read)) return e;
+    if (Error e = stream_particles(src, n, sink, options.read)) return e;
     sink.merge(count, out);
     return {};
 }
@@ -924,7 +921,7 @@ Error Selection::count(Source& src, const PassOptions& options) noexcept {
     State& st = *state_;
     if (st.bad_where) return st.bad_where;
     CountSink sink(st, options.progress);
-    if (Error e = run_pass(src, st.n, sink, options.read)) return e;
+    if (Error e = stream_particles(src, st.n, sink, options.read)) return e;
     if (!st.noting.load()) {
         // Too many runs to place: the filling pass goes in file order.
         for (auto& runs : st.runs) runs = std::vector<Run>();
@@ -972,13 +969,13 @@ Error Selection::fill(Source& src, FloatSpan out, const PassOptions& options) no
     for (Run& r : st.ordered) r.staged.reset();
     if (st.noting.load()) {
         PlacedFillSink sink(st, out, options.progress);
-        const Error e = run_pass(src, st.n, sink, options.read);
+        const Error e = stream_particles(src, st.n, sink, options.read);
         if (!sink.mismatch()) return e;
     }
     ReadOptions alone = options.read;
     alone.threads = 1;
     OrderedFillSink sink(st, out, options.progress);
-    if (Error e = run_pass(src, st.n, sink, alone)) return e;
+    if (Error e = stream_particles(src, st.n, sink, alone)) return e;
     if (sink.written() != kept) return changed("it holds fewer selected particles than when they were counted");
     return {};
 }
