@@ -479,7 +479,8 @@ inline f4 blend(i4 take_a, f4 a, f4 b) noexcept {
 // caller), or -1, having merged nothing, when the run holds a value that is
 // not finite.
 template <int L>
-int64_t vector_run(const unsigned char* entries, int64_t count, Running* running) noexcept {
+[[gnu::always_inline]] inline int64_t vector_run(const unsigned char* entries, int64_t count,
+                                                 Running* running) noexcept {
     constexpr int B = L == 6 ? 24 : 8;
     constexpr int G = B / 4;
     constexpr int per_step = B / L;
@@ -541,6 +542,28 @@ int64_t vector_run(const unsigned char* entries, int64_t count, Running* running
         merge_spread(r, done, static_cast<double>(first[k]) + sum[k] / n, m2);
     }
     return done;
+}
+
+// One entry point per layout, built twice on x86-64: for processors with
+// AVX2, whose vectors hold four doubles at once, and for the others; the
+// loader picks one when the module is loaded.
+#if defined(__x86_64__)
+#define QUICKIO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QUICKIO_VECTOR_CLONES
+#endif
+
+QUICKIO_VECTOR_CLONES int64_t vector_run_2(const unsigned char* e, int64_t count, Running* r) noexcept {
+    return vector_run<2>(e, count, r);
+}
+QUICKIO_VECTOR_CLONES int64_t vector_run_4(const unsigned char* e, int64_t count, Running* r) noexcept {
+    return vector_run<4>(e, count, r);
+}
+QUICKIO_VECTOR_CLONES int64_t vector_run_6(const unsigned char* e, int64_t count, Running* r) noexcept {
+    return vector_run<6>(e, count, r);
+}
+QUICKIO_VECTOR_CLONES int64_t vector_run_8(const unsigned char* e, int64_t count, Running* r) noexcept {
+    return vector_run<8>(e, count, r);
 }
 
 class MomentsSink final : public ReductionSink {
@@ -628,10 +651,10 @@ private:
             }
             int64_t done;
             switch (entry_bytes_) {
-                case 8: done = vector_run<2>(run, m, w.running.get()); break;
-                case 16: done = vector_run<4>(run, m, w.running.get()); break;
-                case 24: done = vector_run<6>(run, m, w.running.get()); break;
-                default: done = vector_run<8>(run, m, w.running.get()); break;
+                case 8: done = vector_run_2(run, m, w.running.get()); break;
+                case 16: done = vector_run_4(run, m, w.running.get()); break;
+                case 24: done = vector_run_6(run, m, w.running.get()); break;
+                default: done = vector_run_8(run, m, w.running.get()); break;
             }
             if (done < 0) done = 0;  // a value that is not finite
             general(run + done * entry_bytes_, m - done, w);
