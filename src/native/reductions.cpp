@@ -203,15 +203,15 @@ inline bool uniform_bin(const BinRule& r, double x, int64_t* bin) noexcept {
 // when the edges around it confirm it; otherwise a binary search decides.
 inline bool search_bin(const BinRule& r, double x, int64_t* bin) noexcept {
     if (!(x >= r.first && x <= r.last)) return false;
-    if (x == r.last) {
-        *bin = r.bins - 1;
-        return true;
-    }
     const double f = (x - r.first) * r.scale;
     int64_t g = f < static_cast<double>(r.bins) ? static_cast<int64_t>(f) : r.bins - 1;
     if (g < 0) g = 0;
     if (r.edges[g] <= x && x < r.edges[g + 1]) {
         *bin = g;
+        return true;
+    }
+    if (x == r.last) {
+        *bin = r.bins - 1;
         return true;
     }
     const double* ub = std::upper_bound(r.edges, r.edges + r.bins + 1, x);
