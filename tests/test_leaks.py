@@ -9,7 +9,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
-from dorvo.quickio import _scan, beamdump, meshdump
+from dorvo.quickio import _scan, beamdump, meshdump, particles
 from helpers import field_dump_bytes, grid_values, phase_dump_bytes, phase_values, under_sanitizer
 
 CYCLES = 1500
@@ -63,6 +63,11 @@ def cases(tmp_path_factory):
         "scan phase": (_scan.phase, (path("phase"), N)),
         "scan phase cut": (_scan.phase, (path("cutphase"), N)),
         "scan phase file object": (_scan.phase, (io.BytesIO(phase), N)),
+        "histogram": (particles.histogram, (stem("phase"), N, (0, 1), [5, 3], None, 2, {1: (0, 1e9)})),
+        "histogram cut": (particles.histogram, (stem("cutphase"), N, 0)),
+        "moments": (particles.moments, (stem("phase"), N, {0: (10, 1e4)})),
+        "select": (particles.select, (stem("phase"), N, {0: (10, 1e4)})),
+        "select cut": (particles.select, (stem("cutphase"), N, None)),
     }
 
 
@@ -118,6 +123,7 @@ def test_cycles_keep_fds_and_memory_flat(cases):
     "total_phase_space_read", "total_phase_space_read cut", "total_phase_space_read n<0",
     "beamdump", "beamdump short buffer", "beamdump missing", "beamdump n too big",
     "scan field", "scan field cut", "scan field file object", "scan field failing object", "scan phase",
+    "histogram", "histogram cut", "moments", "select", "select cut",
 ])
 def test_argument_refcounts_unchanged(cases, name):
     function, args = cases[name]

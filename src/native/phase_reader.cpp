@@ -173,6 +173,8 @@ Error walk_stream(WindowReader& rd, PhaseWalk& walk, EntrySink& sink, TaskPool& 
             if (Error e = read_in_place(rd.source(), sink, b, entry, walk.components(), stop)) return e;
         } else {
             for (int64_t i = 0; i < b.count; i += per_task) {
+                // A block may hold the whole dump: ask between its tasks too.
+                if (i > 0 && stop.due(task_bytes)) return Error::interrupted();
                 Task* t = pool.acquire();
                 if (t == nullptr) return {};  // a task failed; the pool reports it
                 const int64_t k = b.count - i < per_task ? b.count - i : per_task;

@@ -268,7 +268,9 @@ def phase_summary(h: PhaseSpaceHeader, all_blocks=False) -> dict:
 
 
 def _num(v):
-    return "-" if v is None else f"{v:.6g}"
+    """A number for the text summary; "NaN" and "Infinity" (as _json_number
+    writes them) stay as they are."""
+    return "-" if v is None else v if isinstance(v, str) else f"{v:.6g}"
 
 
 def _plural(n, word):
@@ -366,6 +368,13 @@ def phase_lines(s: dict):
            + (f" ({in_blocks:,} in blocks, {s['trailing_bytes']} stray bytes ignored)" if s["trailing_bytes"]
               else ""))
     yield from _verdict_lines(s)
+    if s.get("statistics_skipped") and s["particles"]:
+        yield f"statistics     not computed: {s['statistics_skipped']}"
+    if s.get("statistics") is not None:
+        yield "  component             min             max            mean             std     NaN"
+        for k, c in enumerate(s["statistics"]):
+            yield (f"  {k:9d}  {_num(c['min']):>14}  {_num(c['max']):>14}  {_num(c['mean']):>14}"
+                   f"  {_num(c['std']):>14}  {c['nan']:>6}")
 
 
 def format_field(s: dict) -> str:
@@ -376,10 +385,18 @@ def format_phase(s: dict) -> str:
     return "\n".join(phase_lines(s))
 
 
-def _summarise(header, all_blocks=False) -> dict:
+def _summarise(header, all_blocks=False, stats=False) -> dict:
     if isinstance(header, FieldHeader):
         return field_summary(header, all_blocks)
-    return phase_summary(header, all_blocks)
+    s = phase_summary(header, all_blocks)
+    s["statistics"] = None
+    if stats:
+        # Statistics read every particle, which info otherwise never does.
+        if not header.well_formed:
+            s["statistics_skipped"] = "the dump is not well-formed"
+        else:
+            s["statistics"] = phase_statistics(header)
+    return s
 
 
 def _print_text(s):
@@ -408,10 +425,7 @@ def _print_json(s):
 
 
 def cmd_info(args):
-    s = _summarise(_inspect(args.path, args.n_dimensions), args.blocks)
-    # Per-component statistics of a phase-space dump belong here, behind a
-    # flag of their own: they read every particle, which info otherwise
-    # never does.
+    s = _summarise(_inspect(args.path, args.n_dimensions), args.blocks, args.stats)
     if args.json:
         _print_json(s)
     else:
@@ -536,6 +550,142 @@ def cmd_demo(args):
     return 0
 
 
+# ---------------------------------------------------------------- dumps bigger than memory
+#
+# `hist` and `info --stats` stream the dump through dorvo.quickio.particles:
+# one pass per result, in memory that does not grow with the dump.
+
+
+def phase_statistics(header: PhaseSpaceHeader) -> list:
+    """min, max, mean, std and NaN count of each component, streamed."""
+    from . import particles
+
+    m = particles.moments(header.path, header.n_dimensions, progress=_progress_bar("statistics"))
+    return [{"min": _json_number(float(m["min"][k])), "max": _json_number(float(m["max"][k])),
+             "mean": _json_number(float(m["mean"][k])), "std": _json_number(float(m["std"][k])),
+             "nan": int(m["nan"][k])}
+            for k in range(header.components)]
+
+
+def _add_stats_option(p):
+    p.add_argument("--stats", action="store_true",
+                   help="also read the particles of a phase-space dump for the statistics of each component "
+                        "(streamed: any size of dump)")
+
+
+def _progress_bar(label):
+    """A progress callback drawing a tqdm bar on a terminal, once a pass has
+    taken a second; None without a terminal or without tqdm."""
+    if not sys.stderr.isatty():
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    bar = None
+
+    def show(done, total):
+        nonlocal bar
+        if bar is None:
+            bar = tqdm(total=total, desc=label, unit="B", unit_scale=True, delay=1.0, leave=False)
+        bar.update(done - bar.n)
+        if done >= total:
+            bar.close()
+
+    return show
+
+
+def _add_hist_parser(sub):
+    p = sub.add_parser("hist", help="histogram of one or two components of a phase-space dump of any size")
+    p.add_argument("path", metavar="PATH", help=PATH_HELP)
+    p.add_argument("--n-dimensions", type=int, metavar="N", required=True,
+                   help="dimension count of the dump (its particles have 2N+1 components)")
+    p.add_argument("--components", type=int, nargs="+", required=True, metavar="I",
+                   help="one component, or two (I J): J against I")
+    p.add_argument("--bins", type=int, nargs="+", metavar="B", help="bins, one count or one per component (default 100)")
+    p.add_argument("--range", type=float, nargs="+", metavar="LO HI",
+                   help="range of each component (default: its finite minimum and maximum)")
+    p.add_argument("--where", nargs=3, action="append", metavar=("K", "LO", "HI"),
+                   help="keep only particles with LO <= component K <= HI (repeatable; HI may be inf)")
+    p.add_argument("--log", action="store_true", help="counts on a log scale")
+    p.add_argument("-o", "--output", metavar="OUT.png", help="write the histogram as a PNG")
+    p.add_argument("--json", action="store_true", help="print the counts and edges as one JSON object")
+    p.set_defaults(func=cmd_hist)
+
+
+def _hist_arguments(args):
+    comps = args.components
+    if len(comps) > 2:
+        raise CliError(f"--components takes one or two components, not {len(comps)}")
+    bins = args.bins or [100]
+    if len(bins) not in (1, len(comps)):
+        raise CliError(f"--bins takes one count or one per component ({len(comps)}), not {len(bins)}")
+    ranges = None
+    if args.range is not None:
+        if len(args.range) != 2 * len(comps):
+            raise CliError(f"--range takes LO HI for each component ({2 * len(comps)} numbers), "
+                           f"not {len(args.range)}")
+        ranges = [tuple(args.range[i:i + 2]) for i in range(0, len(args.range), 2)]
+    where = {}
+    for k, lo, hi in args.where or []:
+        try:
+            where[int(k)] = (float(lo), float(hi))
+        except ValueError:
+            raise CliError(f"--where takes a component and two numbers, not {k} {lo} {hi}") from None
+    # What the dump does not decide is checked here, so that an error in the
+    # arguments is not reported as a malformed dump.
+    if args.n_dimensions < 0:
+        raise CliError(f"--n-dimensions must be 0 or more, not {args.n_dimensions}")
+    last = 2 * args.n_dimensions
+    for c in [*comps, *where]:
+        if not 0 <= c <= last:
+            raise CliError(f"component {c} out of range: a dump with n = {args.n_dimensions} "
+                           f"has components 0 to {last}")
+    if min(bins) < 1:
+        raise CliError(f"--bins must be at least 1, not {min(bins)}")
+    for lo, hi in [*(ranges or []), *where.values()]:
+        if not lo <= hi:
+            raise CliError(f"a range must have LO <= HI, not {lo:g} {hi:g}")
+    for lo, hi in ranges or []:
+        if not (math.isfinite(lo) and math.isfinite(hi)):
+            raise CliError(f"--range must be finite, not {lo:g} {hi:g}")
+    return comps, bins if len(bins) > 1 else bins[0], ranges, where
+
+
+def cmd_hist(args):
+    if args.output is None and not args.json:
+        raise CliError("say where the histogram goes: -o OUT.png, --json, or both")
+    if args.output is not None and not args.output.lower().endswith(".png"):
+        raise CliError(f"{args.output}: the picture is written as PNG; name it *.png")
+    comps, bins, ranges, where = _hist_arguments(args)
+    _loader_name(args.path)
+    if not os.path.exists(args.path):
+        raise FileNotFoundError(2, "No such file or directory", args.path)
+    if os.path.isfile(args.path) and is_field_dump(args.path):
+        raise CliError(f"{args.path}: a field dump; hist reads phase-space dumps")
+    from . import particles
+
+    if args.output is not None:
+        from . import plot
+
+        plot.require_matplotlib()
+    result = particles.histogram(args.path, args.n_dimensions, comps, bins=bins, range=ranges, where=where,
+                                 progress=_progress_bar("histogram"))
+    counts, edges = result[0], result[1:]
+    if args.output is not None:
+        name = os.path.basename(args.path)
+        kept = int(counts.sum())
+        title = f"{name}: {kept} particles counted" + (" (filtered)" if where else "")
+        plot.plot_histogram(counts, edges, comps, args.output, log=args.log, title=title)
+    if args.json:
+        print(json.dumps({"path": args.path, "n_dimensions": args.n_dimensions, "components": comps,
+                          "where": {str(k): list(v) for k, v in where.items()},
+                          "edges": [e.tolist() for e in edges], "counts": counts.tolist()}))
+    elif args.output is not None:
+        print(f"wrote {args.output}")
+    return 0
+
+
 # ---------------------------------------------------------------- entry
 
 PATH_HELP = "the dump's file, by its full name (with its .bin)"
@@ -561,6 +711,7 @@ def build_parser():
     p.add_argument("--blocks", action="store_true",
                    help=f"list every block; without it a table of more than {TABLE_ROWS} blocks shows its "
                         f"first {TABLE_ROWS - TAIL_ROWS} and last {TAIL_ROWS} (in text and in JSON)")
+    _add_stats_option(p)
     p.set_defaults(func=cmd_info)
 
     text = ("write a quick-look PNG of a dump: the three mid-plane slices of a field dump, or a "
@@ -573,6 +724,8 @@ def build_parser():
     p.add_argument("--components", type=int, nargs=2, metavar=("I", "J"),
                    help="phase-space components to plot, J against I (default 0 and N)")
     p.set_defaults(func=cmd_plot)
+
+    _add_hist_parser(sub)
 
     text = "inspect, load and plot the sample dumps shipped with the package"
     p = sub.add_parser("demo", help=text, description=text[0].upper() + text[1:] + ".")

@@ -13,8 +13,8 @@ from __future__ import annotations
 
 import numpy as np
 
-__all__ = ["MatplotlibMissing", "field_figure", "phase_space_figure", "plot_field", "plot_phase_space",
-           "require_matplotlib"]
+__all__ = ["MatplotlibMissing", "field_figure", "histogram_figure", "phase_space_figure", "plot_field",
+           "plot_histogram", "plot_phase_space", "require_matplotlib"]
 
 INSTALL_HINT = 'pip install "dorvo.quickio[plot]"'
 
@@ -222,3 +222,38 @@ def phase_space_figure(ps, i, j, title=None, bins=None, names=None):
 def plot_phase_space(ps, i, j, out, title=None, bins=None, names=None):
     """Writes phase_space_figure(...) to the PNG file `out`."""
     phase_space_figure(ps, i, j, title, bins, names).savefig(out, dpi=100)
+
+
+def histogram_figure(counts, edges, components, log=False, title=None):
+    """A histogram that is already counted (as dorvo.quickio.particles
+    returns it): counts over the bins of one component as steps, or the
+    counts of two components (`counts[i, j]` for bin i of the first and j of
+    the second) as coloured cells, the second component upwards. With `log`,
+    counts are drawn on a log scale (empty bins left blank)."""
+    Figure = _figure_class()
+    from matplotlib.colors import LogNorm
+
+    fig = Figure(figsize=(7.5, 6), layout="constrained")
+    ax = fig.add_subplot()
+    counts = np.asarray(counts, dtype=np.float64)
+    if counts.ndim == 1:
+        ax.stairs(counts, edges[0], fill=True, color="C0")
+        ax.set_xlabel(f"component {components[0]}")
+        ax.set_ylabel("particles")
+        if log:
+            ax.set_yscale("log")
+    else:
+        shown = np.ma.masked_less_equal(counts, 0) if log else counts
+        norm = LogNorm() if log and shown.count() else None
+        mesh = ax.pcolormesh(edges[0], edges[1], shown.T, norm=norm, cmap=SEQUENTIAL)
+        ax.set_xlabel(f"component {components[0]}")
+        ax.set_ylabel(f"component {components[1]}")
+        fig.colorbar(mesh, ax=ax, label="particles per bin")
+    if title:
+        ax.set_title(title)
+    return fig
+
+
+def plot_histogram(counts, edges, components, out, log=False, title=None):
+    """Writes histogram_figure(...) to the PNG file `out`."""
+    histogram_figure(counts, edges, components, log, title).savefig(out, dpi=100)
