@@ -9,7 +9,7 @@ import pytest
 
 from dorvo.quickio import beamdump, meshdump
 from dorvo.quickio.header import read_field_header
-from helpers import DATA_DIR, grid_values, phase_values, write_field_dump, write_phase_dump
+from helpers import DATA_DIR, grid_values, phase_values, under_sanitizer, write_field_dump, write_phase_dump
 from test_cli import assert_error, quickio
 
 vtk = pytest.importorskip("vtkmodules.vtkIOXdmf2", reason="vtk (in the 'test' extra) not installed")
@@ -105,7 +105,9 @@ def test_relative_and_absolute_data_paths(tmp_path):
     assert_field_read_back(tmp_path / "abs.xmf", dump)
 
 
-@pytest.mark.parametrize("n", [1, 2, 3])
+@pytest.mark.parametrize("n", [pytest.param(1, marks=pytest.mark.skipif(
+    under_sanitizer(), reason="VTK's XDMF functions free with delete what they allocate with malloc, "
+                              "which AddressSanitizer stops at (harmless without it)")), 2, 3])
 def test_phase_space_point_clouds_read_back(tmp_path, n):
     """One point cloud per non-empty block: the first n components as the
     points' coordinates (zeros beyond n), the others as scalars."""
