@@ -16,7 +16,9 @@ Needs xarray and dask, h5netcdf (with h5py) for NetCDF, zarr 3 for Zarr:
 """
 from __future__ import annotations
 
+import collections
 import contextlib
+import itertools
 import json
 import numbers
 import os
@@ -33,11 +35,15 @@ __all__ = ["CHUNK_BYTES", "FORMATS", "ConvertMissing", "convert", "field_chunks"
 # reads and writes, small enough that the few in flight stay well within
 # a few hundred MiB.
 CHUNK_BYTES = 32 << 20
-# Chunks read and written at the same time.
+# Threads that read (and, for NetCDF, reorder) chunks while the calling
+# thread writes them to NetCDF: reordering keeps a core busy.
 WORKERS = 2
+# Threads that each read and write one Zarr chunk: they wait on the file
+# system part of the time, so more of them than cores keep the cores busy.
+ZARR_WORKERS = 4
 
 # Output suffix: (format name, modules it needs).
-FORMATS = {".nc": ("NetCDF-4", ("xarray", "dask", "h5netcdf", "h5py")),
+FORMATS = {".nc": ("NetCDF-4", ("xarray", "h5netcdf", "h5py")),
            ".zarr": ("Zarr", ("xarray", "dask", "zarr"))}
 INSTALL_HINT = 'pip install "dorvo.quickio[convert]"'
 
@@ -174,7 +180,7 @@ class _Progress:
 
 
 def _progress_bar(total: int, label: str):
-    """A progress bar on a terminal when tqdm is installed, else None."""
+    """A progress bar (on stderr) when tqdm is installed, else None."""
     try:
         return _Progress(total, label)
     except ImportError:
@@ -182,6 +188,8 @@ def _progress_bar(total: int, label: str):
 
 
 def _open(path, n_dimensions):
+    """The backend's lazy dataset of the dump, the name of its data
+    variable and the chunk shape to write it in."""
     import xarray as xr
 
     from .header import read_field_header
@@ -189,12 +197,8 @@ def _open(path, n_dimensions):
     kwargs = {} if n_dimensions is None else {"n_dimensions": n_dimensions}
     ds = xr.open_dataset(path, engine="vintar", **kwargs).drop_encoding()
     if "field" in ds:
-        chunks = field_chunks(read_field_header(path))
-        name = "field"
-    else:
-        name = "phase_space"
-        chunks = phase_space_chunks(*ds[name].shape)
-    return ds.chunk(dict(zip(ds[name].dims, chunks))), name, chunks
+        return ds, "field", field_chunks(read_field_header(path))
+    return ds, "phase_space", phase_space_chunks(*ds["phase_space"].shape)
 
 
 def _remove(path):
@@ -217,39 +221,97 @@ def _c_order(block: np.ndarray) -> np.ndarray:
     return out
 
 
-def _netcdf_job(ds, name, chunks, out):
-    """The deferred write of `ds` to a NetCDF-4 file. The reader gives each
-    chunk with its first index fastest, HDF5 stores the last fastest: the
-    chunks are reordered by the reading threads, so that the writes, which
-    take turns under one lock, only copy."""
-    ds = ds.copy()
-    ds[name] = ds[name].copy(data=ds[name].data.map_blocks(_c_order, dtype=ds[name].dtype))
-    ds.attrs = netcdf_attrs(ds.attrs)
-    for v in ds.variables.values():
+def _chunk_reader(variable, chunks):
+    """A function that reads the chunk starting at a given index of the
+    lazy `variable` and returns it in C order and at the full chunk shape
+    (an edge chunk padded with NaN, as HDF5 stores it)."""
+    def read(start):
+        region = tuple(slice(s, min(s + c, n)) for s, c, n in zip(start, chunks, variable.shape))
+        block = np.asarray(variable[region].values)
+        if block.shape == tuple(chunks):
+            return start, _c_order(block)
+        full = np.full(chunks, np.nan, block.dtype)
+        full[tuple(slice(0, n) for n in block.shape)] = block
+        return start, full
+
+    return read
+
+
+def _write_netcdf(ds, name, chunks, out, bar):
+    """Writes `ds` to the NetCDF-4 file `out`. xarray writes everything but
+    the data variable, h5netcdf declares that on the same dimensions, and
+    its chunks go into the file as they are (h5py's direct chunk write):
+    HDF5's ordinary write path stages every chunk in a buffer of its own
+    and takes four times as long. Threads read and reorder the next chunks
+    (the reader gives the first index fastest, HDF5 stores the last
+    fastest) while this thread writes, with at most WORKERS + 1 chunks
+    waiting."""
+    import h5netcdf
+    import h5py
+
+    variable = ds[name].variable
+    rest = ds.drop_vars(name)
+    rest.attrs = netcdf_attrs(ds.attrs)
+    for v in rest.variables.values():
         v.attrs = netcdf_attrs(v.attrs)
-    return ds.to_netcdf(out, engine="h5netcdf", encoding={name: {"chunksizes": chunks}}, compute=False)
+    rest.to_netcdf(out, engine="h5netcdf")
+    with h5netcdf.File(out, "a") as f:
+        for dim, size in zip(variable.dims, variable.shape):
+            if dim not in f.dimensions:
+                f.dimensions[dim] = size
+        created = f.create_variable(name, variable.dims, dtype=variable.dtype, fillvalue=np.float32(np.nan),
+                                    chunks=tuple(chunks) if variable.size else None)
+        created.attrs.update(netcdf_attrs(variable.attrs))
+    if not variable.size:
+        return
+    starts = itertools.product(*(range(0, n, c) for n, c in zip(variable.shape, chunks)))
+    read = _chunk_reader(variable, chunks)
+    with h5py.File(out, "r+") as f, _pool(WORKERS) as pool:
+        write = f[name].id.write_direct_chunk
+        pending = collections.deque()
+        for start in starts:
+            pending.append(pool.submit(read, start))
+            if len(pending) > WORKERS:
+                _write_one(write, pending.popleft().result(), bar)
+        while pending:
+            _write_one(write, pending.popleft().result(), bar)
 
 
-def _zarr_job(ds, name, chunks, out):
+def _write_one(write, chunk, bar):
+    start, block = chunk
+    write(start, block)
+    if bar is not None:
+        bar.tick(block)
+
+
+def _zarr_job(ds, name, chunks, out, bar):
     """The deferred write of `ds` to a Zarr store. Each chunk is stored
     with its first index fastest, as the reader gives it (zarr's transpose
-    codec records that order), so writing it copies nothing."""
+    codec records that order), so writing it copies nothing. Every chunk is
+    written, also one that holds nothing but NaN (the fill value): zarr
+    would otherwise test each chunk for that, a pass over it that costs as
+    much as writing it."""
     from zarr.codecs import TransposeCodec
 
+    ds = ds.chunk(dict(zip(ds[name].dims, chunks)))
+    if bar is not None:
+        ds[name] = ds[name].copy(data=ds[name].data.map_blocks(bar.tick, dtype=ds[name].dtype))
     order = tuple(reversed(range(ds[name].ndim)))
     encoding = {name: {"chunks": chunks, "compressors": None, "filters": [TransposeCodec(order=order)]}}
-    return ds.to_zarr(out, mode="w-", zarr_format=3, consolidated=True, compute=False, encoding=encoding)
+    return ds.to_zarr(out, mode="w-", zarr_format=3, consolidated=True, compute=False, encoding=encoding,
+                      write_empty_chunks=True)
 
 
-def _run(job):
-    """Computes `job` on WORKERS threads of our own. Should a task fail,
-    the threads still at work finish before the failure propagates, so
-    that no chunk is written after the caller has removed the output."""
+@contextlib.contextmanager
+def _pool(workers):
+    """`workers` threads of our own. Should a task fail, the threads still
+    at work finish before the failure propagates, so that no chunk is
+    written after the caller has removed the output."""
     from concurrent.futures import ThreadPoolExecutor
 
-    pool = ThreadPoolExecutor(WORKERS, thread_name_prefix="quickio-convert")
+    pool = ThreadPoolExecutor(workers, thread_name_prefix="quickio-convert")
     try:
-        job.compute(scheduler="threads", pool=pool)
+        yield pool
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
 
@@ -267,8 +329,6 @@ def convert(path, out, n_dimensions=None, *, progress: bool = False, overwrite: 
         raise FileExistsError(f"{out}: exists; pass overwrite=True to replace it")
     ds, name, chunks = _open(path, n_dimensions)
     bar = _progress_bar(ds[name].nbytes, os.path.basename(out)) if progress else None
-    if bar is not None:
-        ds[name] = ds[name].copy(data=ds[name].data.map_blocks(bar.tick, dtype=ds[name].dtype))
     folder, base = os.path.split(os.path.abspath(out))
     tmp = os.path.join(folder, f".{base}.{os.getpid()}.part")
     _remove(tmp)
@@ -278,10 +338,10 @@ def convert(path, out, n_dimensions=None, *, progress: bool = False, overwrite: 
             # listing it; zarr warns that it is its own extension.
             warnings.filterwarnings("ignore", message="Consolidated metadata is currently not part")
             if suffix == ".nc":
-                job = _netcdf_job(ds, name, chunks, tmp)
+                _write_netcdf(ds, name, chunks, tmp, bar)
             else:
-                job = _zarr_job(ds, name, chunks, tmp)
-            _run(job)
+                with _pool(ZARR_WORKERS) as pool:
+                    _zarr_job(ds, name, chunks, tmp, bar).compute(scheduler="threads", pool=pool)
         if overwrite:
             _remove(out)
         os.replace(tmp, out)
