@@ -1,7 +1,9 @@
-"""The `quickio` command: inspect, plot and demonstrate dumps.
+"""The `quickio` command: inspect, plot, convert and demonstrate dumps.
 
     quickio info PATH [--n-dimensions N] [--json] [--blocks]
     quickio plot PATH -o OUT.png [--n-dimensions N] [--components I J]
+    quickio virtualize PATH [-o OUT.xmf] [--absolute | --relative] [--n-dimensions N]
+    quickio convert PATH OUT.nc|OUT.zarr [--n-dimensions N] [--overwrite]
     quickio demo [--out DIR]
 
 A file that starts like a field dump is read as one; any other file is read
@@ -468,11 +470,11 @@ def _require_matplotlib():
 
 
 @contextlib.contextmanager
-def _writing(out):
+def _writing(out, what="the picture"):
     try:
         yield
     except OSError as e:
-        raise CliError(f"{out}: cannot write the picture: {e.strerror or e}") from None
+        raise CliError(f"{out}: cannot write {what}: {e.strerror or e}") from None
 
 
 def _plot(header, out, pair=None):
@@ -505,6 +507,86 @@ def cmd_plot(args):
     header = _inspect(args.path, args.n_dimensions)
     _plot(header, args.output, args.components)
     print(f"wrote {args.output}")
+    return 0
+
+
+def _check_target(out, path):
+    """Refuses an output path whose folder is missing or not writable, or
+    that names the dump itself, before anything is read."""
+    folder = os.path.dirname(os.path.normpath(out)) or "."
+    if not os.path.isdir(folder):
+        raise CliError(f"{out}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK):
+        raise CliError(f"{out}: the folder {folder} is not writable")
+    with contextlib.suppress(OSError):
+        if os.path.samefile(out, path):
+            raise CliError(f"{out}: is the dump itself; name another output")
+
+
+def _xmf_name(path):
+    return (path[:-len(SUFFIX)] if path.endswith(SUFFIX) else path) + ".xmf"
+
+
+def cmd_virtualize(args):
+    out = args.output if args.output is not None else _xmf_name(args.path)
+    if not out.lower().endswith((".xmf", ".xdmf")):
+        raise CliError(f"{out}: viewers pick their XDMF reader by the name; name it *.xmf")
+    if os.path.isdir(out):
+        raise CliError(f"{out}: is a directory; name the XDMF file inside it")
+    _check_target(out, args.path)
+    header = _inspect(args.path, args.n_dimensions)
+    _require_whole(header)
+    from . import xdmf
+
+    try:
+        with _writing(out, "the XDMF file"):
+            if isinstance(header, FieldHeader):
+                grids = xdmf.write_field_xdmf(header, out, absolute=args.absolute)
+            else:
+                grids = xdmf.write_phase_space_xdmf(header, out, absolute=args.absolute)
+    except xdmf.XdmfError as e:
+        raise CliError(str(e)) from None
+    print(f"wrote {out}: {_plural(grids, 'grid')} reading {header.path} in place")
+    return 0
+
+
+@contextlib.contextmanager
+def _converting(path, out):
+    """Turns what a conversion raises into a CliError: the dump's faults
+    name the dump, a failed write names both."""
+    try:
+        yield
+    except MemoryError:
+        raise CliError(f"{path}: not enough memory to convert the dump") from None
+    except (EOFError, ValueError, struct.error) as e:
+        raise CliError(f"{path}: cannot convert the dump: {e}") from None
+    except OSError as e:
+        raise CliError(f"cannot convert {path} to {out}: {e.strerror or e}") from None
+
+
+def cmd_convert(args):
+    from . import convert
+
+    out = args.out
+    try:
+        suffix = convert.output_format(out)
+    except ValueError as e:
+        raise CliError(str(e)) from None
+    if os.path.lexists(out) and not args.overwrite:
+        raise CliError(f"{out}: exists; pass --overwrite to replace it")
+    if suffix == ".nc" and os.path.isdir(out):
+        raise CliError(f"{out}: is a directory; name the NetCDF file inside it")
+    _check_target(out, args.path)
+    try:
+        convert.require(suffix)
+    except convert.ConvertMissing as e:
+        raise CliError(str(e)) from None
+    header = _inspect(args.path, args.n_dimensions)
+    _require_whole(header)
+    n_dimensions = header.n_dimensions if isinstance(header, PhaseSpaceHeader) else None
+    with _converting(header.path, out):
+        convert.convert(header.path, out, n_dimensions, progress=sys.stderr.isatty(), overwrite=args.overwrite)
+    print(f"wrote {out}")
     return 0
 
 
@@ -693,8 +775,40 @@ DIMS_HELP = ("dimension count of a phase-space dump (its particles have 2N+1 com
              "required for one, since the file does not record it; ignored for a field dump")
 
 
+def _add_virtualize(sub):
+    text = ("write an XDMF file that lets ParaView, VisIt and other VTK-based viewers open a dump in "
+            "place: one rectilinear grid per block of a field dump, one point cloud per block of a "
+            "phase-space dump; no values are copied")
+    p = sub.add_parser("virtualize", help=text, description=text[0].upper() + text[1:] + ".")
+    p.add_argument("path", metavar="PATH", help=PATH_HELP)
+    p.add_argument("-o", "--output", metavar="OUT.xmf",
+                   help="the XDMF file to write (default: PATH with .xmf for its .bin); its folder must exist")
+    paths = p.add_mutually_exclusive_group()
+    paths.add_argument("--relative", dest="absolute", action="store_false",
+                       help="name the dump by its path relative to the XDMF file's folder, so that both "
+                            "can move together (the default)")
+    paths.add_argument("--absolute", dest="absolute", action="store_true",
+                       help="name the dump by its absolute path, so that the XDMF file can move alone")
+    p.add_argument("--n-dimensions", type=int, metavar="N", help=DIMS_HELP)
+    p.set_defaults(func=cmd_virtualize, absolute=False)
+
+
+def _add_convert(sub):
+    text = ("convert a dump to NetCDF-4 or Zarr, as the dataset that xarray's 'vintar' engine opens, "
+            "chunk by chunk in bounded memory")
+    p = sub.add_parser("convert", help=text, description=text[0].upper() + text[1:] + ". Needs the "
+                       "'convert' extra.")
+    p.add_argument("path", metavar="PATH", help=PATH_HELP)
+    p.add_argument("out", metavar="OUT",
+                   help="the output: a NetCDF-4 file when it ends in .nc, a Zarr store (a folder) when it "
+                        "ends in .zarr; its folder must exist")
+    p.add_argument("--n-dimensions", type=int, metavar="N", help=DIMS_HELP)
+    p.add_argument("--overwrite", action="store_true", help="replace OUT if it exists")
+    p.set_defaults(func=cmd_convert)
+
+
 def build_parser():
-    parser = _Parser(prog=PROG, description="Inspect, plot and demonstrate field and phase-space dumps.",
+    parser = _Parser(prog=PROG, description="Inspect, plot, convert and demonstrate field and phase-space dumps.",
                      epilog="Exit status: 0 success, 1 'info' found the dump not well-formed, 2 error.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}",
                         help="print the version and exit")
@@ -724,6 +838,8 @@ def build_parser():
     p.add_argument("--components", type=int, nargs=2, metavar=("I", "J"),
                    help="phase-space components to plot, J against I (default 0 and N)")
     p.set_defaults(func=cmd_plot)
+    _add_virtualize(sub)
+    _add_convert(sub)
 
     _add_hist_parser(sub)
 

@@ -1,0 +1,185 @@
+"""`quickio convert`: NetCDF-4 and Zarr round trips, chunking, attributes
+and the guards around the output."""
+import importlib
+import importlib.util
+import io
+import json
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray", reason="xarray (in the 'test' extra) not installed")
+pytest.importorskip("h5netcdf", reason="h5netcdf (in the 'test' extra) not installed")
+
+from dorvo.quickio import convert  # noqa: E402
+from dorvo.quickio.header import read_field_header  # noqa: E402
+from helpers import grid_values, phase_values, write_field_dump, write_phase_dump  # noqa: E402
+from test_cli import assert_error, quickio  # noqa: E402
+
+HAVE_ZARR3 = importlib.util.find_spec("zarr") is not None and int(
+    importlib.import_module("zarr").__version__.split(".")[0]) >= 3
+FORMATS = [".nc", pytest.param(".zarr", marks=pytest.mark.skipif(not HAVE_ZARR3, reason="zarr 3 not installed"))]
+
+
+def field_dump(path):
+    field, x, y, z = grid_values(5, 8, 6)
+    reals = 0.5 * np.arange(20)
+    reals[[3, 4]] = np.nan, -np.inf
+    write_field_dump(path, field, x, y, z, nproc_y=2, nproc_z=3, ny_loc=[3, 5], nz_loc=[1, 3, 2], real_params=reals)
+    return path
+
+
+def phase_dump(path):
+    write_phase_dump(path, phase_values(11, 3), 3, [4, 0, 7], extra=b"\0\0")
+    return path
+
+
+def opened(path, n=None):
+    return xr.open_dataset(path, engine="vintar", **({} if n is None else {"n_dimensions": n}))
+
+
+@pytest.mark.parametrize("suffix", FORMATS)
+@pytest.mark.parametrize("kind, limit", [("field", None), ("field", 100), ("field", 4 * 5 * 8 * 2),
+                                          ("phase", None), ("phase", 100)])
+def test_round_trip(tmp_path, monkeypatch, suffix, kind, limit):
+    """The output opens as the dataset the backend gives, whether the dump
+    is one chunk or many (down to parts of a plane)."""
+    if limit is not None:
+        monkeypatch.setattr(convert, "CHUNK_BYTES", limit)
+    dump, n = (field_dump(tmp_path / "d.bin"), None) if kind == "field" else (phase_dump(tmp_path / "d.bin"), 3)
+    out = tmp_path / f"out{suffix}"
+    convert.convert(dump, out, n, progress=True)
+    with opened(dump, n) as expected, xr.open_dataset(out) as back:
+        xr.testing.assert_identical(back.load(), expected.load())
+        name = "field" if kind == "field" else "phase_space"
+        chunks = back[name].encoding["preferred_chunks"]
+        assert 4 * np.prod(list(chunks.values())) <= (limit or convert.CHUNK_BYTES)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["d.bin", out.name])
+
+
+@pytest.mark.parametrize("suffix", FORMATS)
+def test_dump_without_particles(tmp_path, suffix):
+    (tmp_path / "e.bin").write_bytes(b"")
+    convert.convert(tmp_path / "e.bin", tmp_path / f"e{suffix}", 2)
+    with xr.open_dataset(tmp_path / f"e{suffix}") as back:
+        assert back.phase_space.shape == (5, 0)
+
+
+def test_reads_chunk_by_chunk(tmp_path, monkeypatch):
+    """A dump of many chunks is never loaded whole: the backend reads it
+    chunk by chunk, and the whole-dump loaders are never called."""
+    from dorvo.quickio import beamdump, meshdump
+
+    def refuse(*args):
+        raise AssertionError("a whole-dump loader was called")
+
+    monkeypatch.setattr(meshdump, "read_Vintar_bin", refuse)
+    monkeypatch.setattr(beamdump, "total_phase_space_read", refuse)
+    monkeypatch.setattr(convert, "CHUNK_BYTES", 4 * 5 * 8)
+    convert.convert(field_dump(tmp_path / "f.bin"), tmp_path / "f.nc")
+    monkeypatch.setattr(convert, "CHUNK_BYTES", 4 * 7 * 3)
+    convert.convert(phase_dump(tmp_path / "p.bin"), tmp_path / "p.nc", 3)
+
+
+class Interrupt(Exception):
+    pass
+
+
+@pytest.mark.parametrize("suffix", FORMATS)
+def test_interrupted_conversion_leaves_nothing(tmp_path, monkeypatch, suffix):
+    """A conversion that stops half-way leaves neither the output nor its
+    temporary file; an existing output survives it."""
+    class Failing:
+        ticks = 0
+
+        def tick(self, block):
+            self.ticks += 1
+            if self.ticks == 2:
+                raise Interrupt
+            return block
+
+        def close(self):
+            pass
+
+    monkeypatch.setattr(convert, "_progress_bar", lambda total, label: Failing())
+    monkeypatch.setattr(convert, "CHUNK_BYTES", 4 * 5 * 8)
+    dump = field_dump(tmp_path / "f.bin")
+    out = tmp_path / f"f{suffix}"
+    with pytest.raises(Interrupt):
+        convert.convert(dump, out, progress=True)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.bin"]
+    out.mkdir() if suffix == ".zarr" else out.write_text("keep")
+    with pytest.raises(Interrupt):
+        convert.convert(dump, out, progress=True, overwrite=True)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.bin", out.name]
+
+
+@pytest.mark.parametrize("tiling, limit, chunks", [
+    # Whole layers of one height fit: as many whole layers as fit.
+    (dict(nx=4, ny=8, nz=12, heights=[3, 3, 3, 3]), 4 * 32 * 7, (4, 8, 6)),
+    # A layer higher than fits: as many planes as fit.
+    (dict(nx=4, ny=8, nz=12, heights=[6, 6]), 4 * 32 * 4, (4, 8, 4)),
+    # Layers of different heights: as many planes as fit.
+    (dict(nx=4, ny=8, nz=12, heights=[5, 7]), 4 * 32 * 3, (4, 8, 3)),
+    # A plane larger than fits: the blocks' width, or as many rows as fit.
+    (dict(nx=4, ny=8, nz=12, heights=[12], widths=[2, 2, 2, 2]), 4 * 4 * 5, (4, 2, 1)),
+    (dict(nx=4, ny=8, nz=12, heights=[12], widths=[3, 5]), 4 * 4 * 5, (4, 5, 1)),
+    # A row larger than fits: part of a row.
+    (dict(nx=40, ny=2, nz=1, heights=[1]), 4 * 10, (10, 1, 1)),
+])
+def test_field_chunks(tmp_path, tiling, limit, chunks):
+    widths = tiling.get("widths", [tiling["ny"]])
+    write_field_dump(tmp_path / "f.bin", grid_values(tiling["nx"], tiling["ny"], tiling["nz"])[0],
+                     ny_loc=widths, nz_loc=tiling["heights"])
+    assert convert.field_chunks(read_field_header(tmp_path / "f.bin"), limit) == chunks
+
+
+def test_netcdf_attrs():
+    """What NetCDF cannot store is converted; what it can is kept as it is."""
+    attrs = {"flag": True, "flags": np.array([True, False]), "gone": None, "nested": {"a": [1, 2], "b": None},
+             "ints": np.array([1, 2], np.int64), "reals": np.array([0.5, np.nan], np.float32), "n": 3,
+             "names": ["a", "b"], "text": "x", "odd": object}
+    stored = convert.netcdf_attrs(attrs)
+    assert set(stored) == set(attrs) - {"gone"}
+    assert stored["flag"] == 1 and stored["flag"].dtype == np.int8
+    assert stored["flags"].tolist() == [1, 0] and stored["flags"].dtype == np.int8
+    assert json.loads(stored["nested"]) == {"a": [1, 2], "b": None}
+    assert stored["odd"] == str(object)
+    for key in ("ints", "reals", "n", "names", "text"):
+        assert stored[key] is attrs[key]
+    # ... and the converted attributes do go into a NetCDF file and back.
+    data = xr.Dataset(attrs=stored).to_netcdf(engine="h5netcdf")
+    with xr.open_dataset(io.BytesIO(bytes(data)), engine="h5netcdf") as reopened:
+        assert reopened.attrs["flag"] == 1 and reopened.attrs["text"] == "x"
+
+
+@pytest.fixture
+def dumps(tmp_path):
+    field_dump(tmp_path / "f.bin")
+    phase_dump(tmp_path / "ph.bin")
+    (tmp_path / "cut.bin").write_bytes((tmp_path / "f.bin").read_bytes()[:400])
+    (tmp_path / "old.nc").write_text("keep")
+    return tmp_path
+
+
+@pytest.mark.parametrize("args, message", [
+    (["f.bin", "f.h5"], "f.h5: name the output *.nc (NetCDF-4) or *.zarr (Zarr)"),
+    (["missing.bin", "no/such/f.nc"], "no/such/f.nc: the folder no/such does not exist"),
+    (["missing.bin", "old.nc"], "old.nc: exists; pass --overwrite to replace it"),
+    (["missing.bin", "f.nc"], "missing.bin: no such file"),
+    (["ph.bin", "f.nc"], "ph.bin: not a field dump; to read it as a phase-space dump, give its dimension count"),
+    (["cut.bin", "f.nc"], "cut.bin: cannot load a dump that is not well-formed: file ends inside the data"),
+])
+def test_cli_refusals(dumps, args, message):
+    assert_error(quickio("convert", *args, cwd=dumps), message)
+    assert (dumps / "old.nc").read_text() == "keep" and not (dumps / "f.nc").exists()
+
+
+@pytest.mark.parametrize("suffix", FORMATS)
+def test_cli_converts_and_overwrites(dumps, suffix):
+    for args in (["ph.bin", f"ph{suffix}", "--n-dimensions", "3"], ["ph.bin", f"ph{suffix}", "--n-dimensions", "3",
+                                                                      "--overwrite"]):
+        proc = quickio("convert", *args, cwd=dumps)
+        assert (proc.returncode, proc.stdout, proc.stderr) == (0, f"wrote ph{suffix}\n", "")
+    with opened(dumps / "ph.bin", 3) as expected, xr.open_dataset(dumps / f"ph{suffix}") as back:
+        xr.testing.assert_identical(back.load(), expected.load())

@@ -1,0 +1,166 @@
+"""`quickio virtualize`: XDMF files read back by VTK's XDMF reader, which is
+what ParaView and VisIt use, against the loaders."""
+import os
+import shutil
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from dorvo.quickio import beamdump, meshdump
+from dorvo.quickio.header import read_field_header
+from helpers import DATA_DIR, grid_values, phase_values, under_sanitizer, write_field_dump, write_phase_dump
+from test_cli import assert_error, quickio
+
+vtk = pytest.importorskip("vtkmodules.vtkIOXdmf2", reason="vtk (in the 'test' extra) not installed")
+from vtkmodules.util.numpy_support import vtk_to_numpy  # noqa: E402
+
+SAMPLE = Path(__file__).parents[1] / "src" / "dorvo" / "quickio" / "samples" / "field.bin"
+
+
+def read_vtk(xmf):
+    """The leaf datasets that vtkXdmfReader makes of `xmf`."""
+    reader = vtk.vtkXdmfReader()
+    reader.SetFileName(str(xmf))
+    reader.Update()
+    out = reader.GetOutputDataObject(0)
+    it = out.NewIterator()
+    it.InitTraversal()
+    leaves = []
+    while not it.IsDoneWithTraversal():
+        leaves.append(it.GetCurrentDataObject())
+        it.GoToNextItem()
+    return leaves
+
+
+def assert_field_read_back(xmf, dump):
+    """Every grid point is in exactly one of the reader's rectilinear grids,
+    at coordinates equal to the axes, with the loader's value."""
+    f, x, y, z = meshdump.read_Vintar_bin(str(dump)[:-4], read_field_header(str(dump)).params)
+    covered = np.zeros(f.shape, np.int64)
+    leaves = read_vtk(xmf)
+    assert leaves, "the reader found no grids"
+    for g in leaves:
+        xs, ys, zs = (vtk_to_numpy(c) for c in (g.GetXCoordinates(), g.GetYCoordinates(), g.GetZCoordinates()))
+        # The grid's coordinates are a run of each axis: find where it starts.
+        i0, j0, k0 = (int(np.flatnonzero(axis == c[0])[0]) for axis, c in ((x, xs), (y, ys), (z, zs)))
+        cells = np.s_[i0:i0 + len(xs), j0:j0 + len(ys), k0:k0 + len(zs)]
+        np.testing.assert_array_equal(xs, x[cells[0]])
+        np.testing.assert_array_equal(ys, y[cells[1]])
+        np.testing.assert_array_equal(zs, z[cells[2]])
+        values = vtk_to_numpy(g.GetPointData().GetArray("field"))
+        assert values.dtype == np.float32
+        np.testing.assert_array_equal(values.reshape(len(zs), len(ys), len(xs)).T, f[cells])
+        covered[cells] += 1
+    assert (covered == 1).all()
+
+
+@pytest.mark.parametrize("tiling", [
+    dict(shape=(5, 3, 2)),                                                       # one block
+    dict(shape=(4, 8, 6), nproc_y=3, nproc_z=2, ny_loc=[1, 4, 3], nz_loc=[2, 4]),  # 3 x 2, uneven
+    dict(shape=(3, 7, 5), nproc_y=2, nproc_z=3, ny_loc=[[2, 5], [6, 1], [3, 4]], nz_loc=[1, 3, 1]),
+])
+def test_field_tilings_read_back(tmp_path, tiling):
+    shape = tiling.pop("shape")
+    field, x, y, z = grid_values(*shape)
+    # Uneven spacing, so that a misplaced coordinate cannot match by chance.
+    x, y, z = (a + np.float32(0.001) * np.arange(len(a), dtype=np.float32) ** 2 for a in (x, y, z))
+    dump = tmp_path / "f.bin"
+    write_field_dump(dump, field, x, y, z, **tiling)
+    proc = quickio("virtualize", dump)
+    assert proc.returncode == 0, proc.stderr
+    blocks = len(read_field_header(str(dump)).blocks)
+    assert proc.stdout == f"wrote {tmp_path / 'f.xmf'}: {blocks} grid{'s' if blocks > 1 else ''} reading {dump} in place\n"
+    assert_field_read_back(tmp_path / "f.xmf", dump)
+
+
+@pytest.mark.parametrize("dump", [DATA_DIR / "field_1x1.bin", DATA_DIR / "field_2x2.bin", SAMPLE],
+                         ids=lambda p: p.name)
+def test_shipped_field_dumps_read_back(tmp_path, dump):
+    copy = tmp_path / dump.name
+    shutil.copy(dump, copy)
+    assert quickio("virtualize", copy, "-o", tmp_path / "v.xdmf").returncode == 0
+    assert_field_read_back(tmp_path / "v.xdmf", copy)
+
+
+def test_relative_and_absolute_data_paths(tmp_path):
+    """A relative path follows the XDMF file's folder (both move together);
+    an absolute one lets the XDMF file move alone. Names with spaces and
+    XML's special characters survive."""
+    data, views = tmp_path / "run & <one>", tmp_path / "views"
+    data.mkdir()
+    views.mkdir()
+    dump = data / "E x.bin"
+    write_field_dump(dump, grid_values(4, 8, 6)[0], nproc_y=2, nproc_z=2)
+    assert quickio("virtualize", dump, "-o", views / "rel.xmf", cwd=data).returncode == 0
+    assert quickio("virtualize", dump, "-o", views / "abs.xmf", "--absolute", cwd=data).returncode == 0
+    assert ">../run &amp; &lt;one&gt;/E x.bin<" in (views / "rel.xmf").read_text()
+    moved = tmp_path / "moved"
+    moved.mkdir()
+    shutil.move(views, moved / "views")
+    shutil.move(data, moved / data.name)
+    assert_field_read_back(moved / "views" / "rel.xmf", moved / data.name / dump.name)
+    shutil.move(moved / data.name, data)
+    (moved / "views" / "abs.xmf").rename(tmp_path / "abs.xmf")
+    assert_field_read_back(tmp_path / "abs.xmf", dump)
+
+
+@pytest.mark.parametrize("n", [pytest.param(1, marks=pytest.mark.skipif(
+    under_sanitizer(), reason="VTK's XDMF functions free with delete what they allocate with malloc, "
+                              "which AddressSanitizer stops at (harmless without it)")), 2, 3])
+def test_phase_space_point_clouds_read_back(tmp_path, n):
+    """One point cloud per non-empty block: the first n components as the
+    points' coordinates (zeros beyond n), the others as scalars."""
+    dump = tmp_path / "ph.bin"
+    particles = phase_values(9, n)
+    particles[4, 0] = np.nan
+    write_phase_dump(dump, particles, n, [4, 0, 5], extra=b"\0")
+    proc = quickio("virtualize", dump, "--n-dimensions", n, "-o", tmp_path / "ph.xmf")
+    assert proc.returncode == 0, proc.stderr
+    ps = beamdump.total_phase_space_read(str(dump)[:-4], {"n_dimensions": n})
+    leaves = read_vtk(tmp_path / "ph.xmf")
+    assert [g.GetNumberOfPoints() for g in leaves] == [4, 5]
+    points = np.concatenate([vtk_to_numpy(g.GetPoints().GetData()) for g in leaves])
+    expected = np.zeros((9, 3), np.float32)
+    expected[:, :n] = ps[:n].T
+    if n == 1:
+        expected[4, 1:] = np.nan  # the reader computes the zeros from x
+    np.testing.assert_array_equal(points, expected)
+    for k in range(n, 2 * n + 1):
+        values = np.concatenate([vtk_to_numpy(g.GetPointData().GetArray(f"component_{k}")) for g in leaves])
+        np.testing.assert_array_equal(values, ps[k])
+    assert all(g.GetNumberOfCells() == g.GetNumberOfPoints() for g in leaves)  # one vertex each
+
+
+@pytest.fixture
+def dumps(tmp_path):
+    write_field_dump(tmp_path / "f.bin", grid_values(4, 8, 6)[0], nproc_y=2, nproc_z=2)
+    (tmp_path / "cut.bin").write_bytes((tmp_path / "f.bin").read_bytes()[:400])
+    write_phase_dump(tmp_path / "ph.bin", phase_values(3, 4), 4)
+    write_phase_dump(tmp_path / "ph0.bin", phase_values(3, 0), 0)
+    shutil.copy(tmp_path / "f.bin", tmp_path / "f.xmf")
+    (tmp_path / "ro").mkdir(mode=0o555)
+    return tmp_path
+
+
+@pytest.mark.parametrize("args, message", [
+    (["missing.bin", "-o", "no/such/v.xmf"], "no/such/v.xmf: the folder no/such does not exist"),
+    (["missing.bin", "-o", "v.png"], "v.png: viewers pick their XDMF reader by the name; name it *.xmf"),
+    (["f.bin", "-o", "f.bin"], "f.bin: viewers pick their XDMF reader by the name; name it *.xmf"),
+    (["f.xmf", "-o", "f.xmf"], "f.xmf: is the dump itself; name another output"),
+    (["missing.bin"], "missing.bin: no such file"),
+    (["cut.bin"], "cut.bin: cannot load a dump that is not well-formed: file ends inside the data of block 0"),
+    (["ph.bin"], "ph.bin: not a field dump; to read it as a phase-space dump, give its dimension count"),
+    (["ph.bin", "--n-dimensions", "4"], "ph.bin: n = 4: XDMF places points by 1 to 3 coordinates"),
+    (["ph0.bin", "--n-dimensions", "0"], "ph0.bin: n = 0: XDMF places points by 1 to 3 coordinates"),
+    (["f.bin", "--absolute", "--relative"], "argument --relative: not allowed with argument --absolute"),
+])
+def test_refusals(dumps, args, message):
+    assert_error(quickio("virtualize", *args, cwd=dumps), message)
+    assert sorted(p.name for p in dumps.glob("*.xmf")) == ["f.xmf"] and not list(dumps.glob(".*part"))
+
+
+@pytest.mark.skipif(hasattr(os, "geteuid") and os.geteuid() == 0, reason="root writes anywhere")
+def test_read_only_folder_refused_before_reading(dumps):
+    assert_error(quickio("virtualize", "missing.bin", "-o", "ro/v.xmf", cwd=dumps),
+                 "ro/v.xmf: the folder ro is not writable")
