@@ -149,7 +149,7 @@ def dumps(tmp_path):
     (["f.bin", "-o", "f.bin"], "f.bin: viewers pick their XDMF reader by the name; name it *.xmf"),
     (["f.xmf", "-o", "f.xmf"], "f.xmf: is the dump itself; name another output"),
     (["missing.bin"], "missing.bin: no such file"),
-    (["cut.bin"], "cut.bin: cannot load a dump that is not well-formed: file ends inside the data of block 0"),
+    (["cut.bin"], "cut.bin: cannot load a dump that is not well-formed: file ends inside the data of block (layer 0, column 0)"),
     (["ph.bin"], "ph.bin: not a field dump; to read it as a phase-space dump, give its dimension count"),
     (["ph.bin", "--n-dimensions", "4"], "ph.bin: n = 4: XDMF places points by 1 to 3 coordinates"),
     (["ph0.bin", "--n-dimensions", "0"], "ph0.bin: n = 0: XDMF places points by 1 to 3 coordinates"),
