@@ -30,8 +30,10 @@ REMOTE_HINT = "pip install 'dorvo.quickio[remote]'"
 _URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.\-]+(://|::)")
 
 # Runs at most this far apart in the file are fetched as one range, the
-# bytes between them included: cheaper than another request.
-MAX_GAP = 1 << 20
+# bytes between them included. The ranges of a read are fetched together,
+# so another range costs little time: the gap is kept small, about what one
+# request's overhead could have moved.
+MAX_GAP = 64 << 10
 # A range asks for at most about this many bytes (a single run of one
 # z-plane or one block's particles may be larger).
 MAX_RANGE = 32 << 20
@@ -89,17 +91,21 @@ def _os_error(name: str, e: BaseException) -> OSError:
     FileNotFoundError for a missing file, PermissionError for a refused one
     (HTTP 401 and 403), otherwise OSError naming what went wrong. fsspec's
     HTTP file system reports any failure to learn a file's size as
-    FileNotFoundError, with the server's answer as its cause."""
+    FileNotFoundError, with the real failure (the server's answer, a
+    connection refused) as its cause."""
     cause = e.__cause__ if isinstance(e, FileNotFoundError) and e.__cause__ is not None else e
     status = getattr(cause, "status", None)
     if isinstance(status, int) and status not in (404, 410):
         if status in (401, 403):
             return PermissionError(errno.EACCES, f"access refused (HTTP {status})", name)
         return OSError(errno.EIO, f"the server answered HTTP {status} {getattr(cause, 'message', '')}".strip(), name)
+    if isinstance(cause, OSError) and not isinstance(cause, FileNotFoundError) and status is None:
+        e = cause  # no server to ask (refused, unreachable): say that, not "no such file"
     if isinstance(e, FileNotFoundError):
         return FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), name)
     if isinstance(e, OSError):
-        return e
+        # OSError() makes the subclass that the errno stands for.
+        return OSError(e.errno or errno.EIO, e.strerror or str(e), name)
     return OSError(errno.EIO, f"{type(e).__name__}: {e}", name)
 
 
@@ -148,7 +154,8 @@ class Remote:
     def __init__(self, target, storage_options=None):
         if isinstance(target, Remote):
             storage_options = target.storage_options if storage_options is None else storage_options
-            target = target.url or target.file or (target._fs, target._path)
+            target = (target.url if target.url is not None else target.file if target.file is not None
+                      else (target._fs, target._path))
         self.storage_options = dict(storage_options or {})
         self.url = self.file = None
         self._fs = self._path = None
