@@ -84,6 +84,11 @@ def _filesystem(url: str, storage_options: dict):
         # fsspec knows the protocol but its implementation is missing:
         # aiohttp for HTTP (in the extra), s3fs, gcsfs, ... (not in it).
         raise ImportError(f"{url}: {e} (HTTP needs {REMOTE_HINT}; s3:// needs s3fs, gs:// gcsfs)") from e
+    except ValueError as e:
+        # A protocol that no installed package registers with fsspec.
+        if "protocol" not in str(e).lower():
+            raise
+        raise ImportError(f"{url}: no installed fsspec file system reads this protocol ({e})") from e
 
 
 def _os_error(name: str, e: BaseException) -> OSError:
@@ -104,8 +109,10 @@ def _os_error(name: str, e: BaseException) -> OSError:
     if isinstance(e, FileNotFoundError):
         return FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), name)
     if isinstance(e, OSError):
-        # OSError() makes the subclass that the errno stands for.
-        return OSError(e.errno or errno.EIO, e.strerror or str(e), name)
+        # OSError() makes the subclass that the errno stands for. A client
+        # library's own error says more in its text than in its strerror.
+        text = e.strerror if type(e).__module__ == "builtins" and e.strerror else str(e)
+        return OSError(e.errno or errno.EIO, text, name)
     return OSError(errno.EIO, f"{type(e).__name__}: {e}", name)
 
 

@@ -142,6 +142,8 @@ class FieldHeader:
     dump has). ``expected_size`` is the length of a dump of
     this header and these blocks, counting any blocks the file lacks as
     well-formed ones (None when the header's sizes give no length).
+    ``path`` names the dump as given: its path, its URL, or a file
+    object's name.
     ``stopped_at`` is the byte offset of the record where the walk stopped
     (None when it went through)."""
 
