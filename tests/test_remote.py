@@ -61,7 +61,13 @@ def _field_via_xarray(url):
     return ds.field.values, ds.x.values, ds.y.values, ds.z.values
 
 
-@pytest.mark.parametrize("read", [load, _field_via_xarray], ids=["load", "xarray"])
+def _field_via_open_file(url):
+    import fsspec
+
+    return load(fsspec.open(url))
+
+
+@pytest.mark.parametrize("read", [load, _field_via_xarray, _field_via_open_file], ids=["load", "xarray", "OpenFile"])
 @pytest.mark.parametrize("name", ["large.bin", "small.bin"])
 def test_whole_field_over_http(http, dumps, read, name):
     blocks = len(read_field_header(dumps / name).blocks)
