@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import functools
 import os
 import re
 import threading
@@ -291,9 +292,9 @@ def scan_input(target, storage_options=None):
 
 # ---------------------------------------------------------------- runs
 #
-# A run is (start, stop, out_key, shape, src_key): the bytes [start, stop)
-# of the file, seen as float32 and reshaped to `shape` in column-major
-# order, give out[out_key] = values[src_key].
+# A run is (start, stop, place): the bytes [start, stop) of the file, and
+# place(out, values) that puts them, seen as float32 values, into the
+# result `out`.
 
 
 def overlap(r: range, lo: int, hi: int) -> tuple:
@@ -310,6 +311,10 @@ def field_blocks(blocks) -> np.ndarray:
     held = (blocks.ny_loc > 0) & (blocks.nz_loc > 0)
     return np.stack([blocks.y0[held], blocks.z0[held], blocks.ny_loc[held], blocks.nz_loc[held],
                      blocks.offset[held]], axis=1)
+
+
+def _reshaped(out_key, shape, src_key, out, values):
+    out[out_key] = values.reshape(shape, order="F")[src_key]
 
 
 def field_runs(blocks: np.ndarray, nx: int, rx: range, ry: range, rz: range, max_range: int = MAX_RANGE):
@@ -337,49 +342,80 @@ def field_runs(blocks: np.ndarray, nx: int, rx: range, ry: range, rz: range, max
             for p in range(pz0, pz1, per):
                 q = min(pz1, p + per)
                 start = offset + row_bytes * bny * (k0 + p - pz0)
-                runs.append((start, start + row_bytes * bny * (q - p), (slice(None), slice(py0, py1), slice(p, q)),
-                             (nx, bny, q - p), (xs, slice(None, None, ry.step), slice(None))))
+                runs.append((start, start + row_bytes * bny * (q - p), functools.partial(
+                    _reshaped, (slice(None), slice(py0, py1), slice(p, q)), (nx, bny, q - p),
+                    (xs, slice(None, None, ry.step), slice(None)))))
             continue
         for p in range(pz0, pz1):
             start = offset + row_bytes * (j0 + bny * (rz[p] - bz0))
-            runs.append((start, start + row_bytes * rows, (slice(None), slice(py0, py1), p),
-                         (nx, rows), (xs, slice(None, None, ry.step))))
+            runs.append((start, start + row_bytes * rows, functools.partial(
+                _reshaped, (slice(None), slice(py0, py1), p), (nx, rows), (xs, slice(None, None, ry.step)))))
     return runs
+
+
+class _Entries:
+    """Where the particles' entries of a phase-space dump lie: the blocks
+    that hold particles, the first particle of each, and the word at which
+    any particle's entry starts."""
+
+    def __init__(self, offsets, counts, components: int):
+        counts = np.asarray(counts, np.int64)
+        held = counts > 0
+        self.counts = counts[held]
+        self.entries_at = np.asarray(offsets, np.int64)[held] + 4
+        self.starts = np.cumsum(self.counts) - self.counts
+        self.components = components
+        self.width = components + 1  # words per entry
+
+    def block_of(self, particles):
+        return np.searchsorted(self.starts, particles, side="right") - 1
+
+    def words(self, particles):
+        block = self.block_of(particles)
+        return self.entries_at[block] // 4 + (particles - self.starts[block]) * self.width
+
+    def place(self, p: int, q: int, out, values):
+        """Puts particles [p, q), whose entries `values` hold from the first
+        one's on, into out[:, p:q]."""
+        if self.block_of(p) == self.block_of(q - 1):  # one block: evenly spaced entries
+            out[:, p:q] = values.reshape((self.width, q - p), order="F")[:self.components]
+            return
+        rel = self.words(np.arange(p, q, dtype=np.int64))
+        rel -= rel[0]
+        for c in range(self.components):
+            out[c, p:q] = values[rel + c]
 
 
 def phase_runs(offsets, counts, components: int, max_range: int = MAX_RANGE):
     """The runs that fill a (components, P) array with every particle of a
     phase-space dump whose blocks have count words at `offsets` and
-    `counts` entries: each block's entries in runs of at most `max_range`
-    bytes, the trailing word of each entry left out."""
-    width = components + 1  # words per entry
-    entry = 4 * width
-    per = max(1, max_range // entry)
-    runs, p0 = [], 0
-    rows = slice(0, components)
-    for offset, count in zip(np.asarray(offsets).tolist(), np.asarray(counts).tolist()):
-        if count <= 0:
-            continue
-        for i in range(0, count, per):
-            n = min(per, count - i)
-            start = offset + 4 + entry * i
-            runs.append((start, start + entry * n, (slice(None), slice(p0 + i, p0 + i + n)), (width, n),
-                         (rows, slice(None))))
-        p0 += count
+    `counts` entries: particles in runs of at most `max_range` bytes of
+    entries, the count words between blocks read with them and left out
+    as the trailing words are. A dump of many small blocks costs one
+    vectorised placement per run, not one per block."""
+    entries = _Entries(offsets, counts, components)
+    total = int(entries.counts.sum())
+    per = max(1, max_range // (4 * entries.width))
+    runs = []
+    for p in range(0, total, per):
+        q = min(total, p + per)
+        first, last = entries.words(np.array([p, q - 1], np.int64)).tolist()
+        runs.append((4 * first, 4 * (last + entries.width), functools.partial(entries.place, p, q)))
     return runs
 
 
 def _ranges(runs, max_gap: int, max_range: int):
-    """Runs sorted by their place in the file, grouped into ranges: (start,
-    stop, runs) with the runs of each range at most `max_gap` bytes apart
+    """Runs sorted by their place in the file, grouped into ranges: [start,
+    stop, runs] with the runs of each range at most `max_gap` bytes apart
     and the range at most `max_range` bytes long unless one run is."""
     out = []
     for run in sorted(runs, key=lambda r: r[0]):
         if out and run[0] - out[-1][1] <= max_gap and run[1] - out[-1][0] <= max_range:
             last = out[-1]
-            out[-1] = (last[0], max(last[1], run[1]), last[2] + [run])
+            last[1] = max(last[1], run[1])
+            last[2].append(run)
         else:
-            out.append((run[0], run[1], [run]))
+            out.append([run[0], run[1], [run]])
     return out
 
 
@@ -395,9 +431,8 @@ def fill(remote: Remote, runs, out: np.ndarray, *, max_gap: int = MAX_GAP, max_r
             j += 1
         batch = ranges[i:j]
         for (start, _, group), data in zip(batch, remote.fetch([(s, e) for s, e, _ in batch])):
-            for s, e, out_key, shape, src_key in group:
-                values = np.frombuffer(data, "<f4", (e - s) // 4, s - start)
-                out[out_key] = values.reshape(shape, order="F")[src_key]
+            for s, e, place in group:
+                place(out, np.frombuffer(data, "<f4", (e - s) // 4, s - start))
         i = j
 
 
