@@ -208,3 +208,105 @@ def buffer_root(a):
         if nxt is None:
             return a
         a = nxt
+
+
+class RangeServer:
+    """A loopback HTTP server of the files in `root` that serves byte
+    ranges (Range: bytes=a-b, a-, -n) as a file server or object store
+    does, and records every request as (method, path, (start, stop) or
+    None) in `requests`. Python's http.server serves whole files only.
+
+        with RangeServer(tmp_path) as server:
+            url = server.url("dump.bin")
+    """
+
+    def __init__(self, root):
+        import http.server
+        import threading
+
+        self.root = Path(root)
+        self.requests = []
+        owner = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"  # keep-alive, as clients expect
+
+            def do_HEAD(self):
+                self._serve(body=False)
+
+            def do_GET(self):
+                self._serve(body=True)
+
+            def log_message(self, *args):
+                pass
+
+            def _send(self, status, headers, data=b"", body=True):
+                self.send_response(status)
+                for k, v in {"Accept-Ranges": "bytes", "Content-Length": str(len(data)), **headers}.items():
+                    self.send_header(k, v)
+                self.end_headers()
+                if body:
+                    self.wfile.write(data)
+
+            def _serve(self, body):
+                from urllib.parse import unquote, urlsplit
+
+                name = unquote(urlsplit(self.path).path).lstrip("/")
+                span = self._range()
+                owner.requests.append((self.command, "/" + name, span))
+                path = owner.root / name
+                if not name or ".." in Path(name).parts or not path.is_file():
+                    self._send(404, {}, b"", body)
+                    return
+                data = path.read_bytes()
+                size = len(data)
+                if span is None:
+                    self._send(200, {}, data, body)
+                    return
+                start, stop = span
+                if start < 0:  # the last -start bytes
+                    start, stop = max(size + start, 0), size
+                stop = min(size if stop is None else stop, size)
+                if start >= size or start >= stop:
+                    self._send(416, {"Content-Range": f"bytes */{size}"}, b"", body)
+                    return
+                self._send(206, {"Content-Range": f"bytes {start}-{stop - 1}/{size}"}, data[start:stop], body)
+
+            def _range(self):
+                """(start, stop) of a Range header; (-n, None) for the last n
+                bytes, (a, None) for everything from a."""
+                value = self.headers.get("Range")
+                if not value or not value.startswith("bytes="):
+                    return None
+                first, _, last = value[len("bytes="):].partition("-")
+                if not first:
+                    return (-int(last), None)
+                return (int(first), int(last) + 1 if last else None)
+
+        class Server(http.server.ThreadingHTTPServer):
+            daemon_threads = True
+
+            def handle_error(self, request, client_address):
+                # A client that closes its kept-alive connection is no fault.
+                if not isinstance(sys.exc_info()[1], ConnectionError):
+                    super().handle_error(request, client_address)
+
+        self._server = Server(("127.0.0.1", 0), Handler)
+        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+
+    def url(self, name):
+        host, port = self._server.server_address[:2]
+        return f"http://{host}:{port}/{name}"
+
+    def ranges(self):
+        """The byte ranges of the GET requests so far, in order."""
+        return [span for method, _, span in self.requests if method == "GET" and span is not None]
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._server.shutdown()
+        self._server.server_close()
+        self._thread.join()

@@ -210,7 +210,7 @@ def test_errors(tmp_path, args, message):
 
 
 @pytest.mark.parametrize("module, name, command", [
-    ("dorvo.quickio.cli", "is_field_dump", ["info", "field_1x1.bin"]),
+    ("dorvo.quickio.cli", "read_field_header_if_dump", ["info", "field_1x1.bin"]),
     ("dorvo.quickio.meshdump", "read_Vintar_bin", ["plot", "field_1x1.bin", "-o", "x.png"]),
 ])
 def test_permission_denied(tmp_path, module, name, command):

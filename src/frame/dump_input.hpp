@@ -31,6 +31,11 @@ public:
     // exception the object raises stays pending and the read fails with
     // EIO; see raised().
     native::Error read_at(int64_t offset, void* dst, int64_t n) noexcept override;
+    // Each read is a call into Python and, for a file of a remote file
+    // system, a request over the network: reads of block headers after a
+    // jump take 64 KiB, so that a dump of small blocks is scanned in a few
+    // requests rather than one per block.
+    int64_t preferred_read() const noexcept override { return int64_t{64} << 10; }
 
     // True once a call into the object raised: that exception is pending
     // and is the one to report.

@@ -216,6 +216,11 @@ Error MemorySource::read_at(int64_t offset, void* dst, int64_t n) noexcept {
 
 // ---- WindowReader ----------------------------------------------------------
 
+WindowReader::WindowReader(Source& src) noexcept : src_(src), size_(src.size()), min_len_(min_window) {
+    const int64_t preferred = src.preferred_read();
+    if (preferred > min_len_) min_len_ = preferred;
+}
+
 Error WindowReader::init(int64_t capacity) noexcept {
     int64_t cap = capacity < size_ ? capacity : size_;
     if (cap < 16) cap = 16;  // keeps the arithmetic below free of zero cases
@@ -234,7 +239,7 @@ Error WindowReader::view(int64_t offset, int64_t n, const unsigned char** out) n
     if (offset < begin_ || offset > end_ || n > end_ - offset) {
         // Grow the window while reads follow on from the last one; start
         // small again after a jump.
-        int64_t len = (last_len_ > 0 && offset >= begin_ && offset <= end_ + last_len_) ? last_len_ * 2 : min_window;
+        int64_t len = (last_len_ > 0 && offset >= begin_ && offset <= end_ + last_len_) ? last_len_ * 2 : min_len_;
         if (len > cap_) len = cap_;
         if (len < n) len = n;
         const int64_t left = size_ - offset;

@@ -41,6 +41,13 @@ public:
         (void)offset;
         (void)n;
     }
+
+    // The least a buffered reader should ask of this source in one read.
+    // A source whose every read has a high fixed cost (a call into Python,
+    // a request over a network) asks for more than the few bytes a block's
+    // header needs, so that the headers of many small blocks come in one
+    // read. 0: no preference.
+    virtual int64_t preferred_read() const noexcept { return 0; }
 };
 
 // A file opened read-only by path. Its size is taken once, at open, and every
@@ -98,13 +105,14 @@ private:
 // together (block counts, extent records, short rows) cost one large read
 // between them, while large reads go straight to their destination.
 //
-// The window a refill reads starts small and doubles while the reads stay
-// close to the previous window, up to the buffer's capacity; a jump far ahead
-// (past a large block that is skipped or read directly) starts small again,
-// so that skipping over data never drags the skipped bytes in.
+// The window a refill reads starts small (the larger of 512 bytes and the
+// source's preferred read) and doubles while the reads stay close to the
+// previous window, up to the buffer's capacity; a jump far ahead (past a
+// large block that is skipped or read directly) starts small again, so that
+// skipping over data never drags the skipped bytes in.
 class WindowReader {
 public:
-    explicit WindowReader(Source& src) noexcept : src_(src), size_(src.size()) {}
+    explicit WindowReader(Source& src) noexcept;
     WindowReader(const WindowReader&) = delete;
     WindowReader& operator=(const WindowReader&) = delete;
 
@@ -134,6 +142,7 @@ public:
 private:
     Source& src_;
     int64_t size_;  // the source's size, taken once: it is asked for per block
+    int64_t min_len_;  // the length of a refill after a jump
     std::unique_ptr<unsigned char[]> buf_;
     int64_t cap_ = 0;
     int64_t begin_ = 0;     // file offset of buf_[0]

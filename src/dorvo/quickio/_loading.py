@@ -16,9 +16,13 @@ def _names(path) -> tuple:
     return path + SUFFIX, path
 
 
-def load(path, *, n_dimensions=None):
+def load(path, *, n_dimensions=None, storage_options=None):
     """Loads the dump at `path`, a str or os.PathLike naming the file with
-    or without its ".bin".
+    or without its ".bin"; or a URL read through fsspec (http(s)://, s3://,
+    gs://, ...; `storage_options` go to its file system), an fsspec
+    OpenFile or a binary file object, each by its full name, read by byte
+    ranges: the header and block extents first, then the data in a few
+    large ranges.
 
     A field dump gives ``(f, x, y, z)`` exactly as
     ``meshdump.read_Vintar_bin`` does with the sizes of the dump's own
@@ -34,7 +38,13 @@ def load(path, *, n_dimensions=None):
     A file that is not a field dump, loaded without `n_dimensions`, raises
     ValueError saying so. A bad dump raises what the loaders raise for it;
     ``dorvo.quickio.header`` tells beforehand, without loading, whether a
-    dump would load (``well_formed``) and why not."""
+    dump would load (``well_formed``) and why not. A remote dump that is
+    not well-formed raises ValueError (EOFError when it ends within its
+    parameters) with that reason."""
+    from . import _remote
+
+    if _remote.is_remote(path):
+        return _remote.load(path, n_dimensions, storage_options)
     file_name, dump_name = _names(path)
     if n_dimensions is None:
         return _load_field(file_name, dump_name)

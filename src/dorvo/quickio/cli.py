@@ -8,7 +8,9 @@
 
 A file that starts like a field dump is read as one; any other file is read
 as a phase-space dump with the dimension count given by --n-dimensions,
-since such a dump does not record it.
+since such a dump does not record it. PATH may also be a URL read through
+fsspec (http(s)://, s3://, gs://, ...), of which only the byte ranges needed
+are fetched.
 
 `info` reads headers, axes and block counts only, never field or particle
 data, and summarises long block tables (head and tail) unless --blocks asks
@@ -36,8 +38,8 @@ from pathlib import Path
 
 import numpy as np
 
-from . import __version__
-from .header import (FieldHeader, PhaseSpaceHeader, is_field_dump, read_field_header,
+from . import __version__, _remote
+from .header import (FieldHeader, PhaseSpaceHeader, is_field_dump, read_field_header_if_dump,
                      read_phase_space_header)
 
 PROG = "quickio"
@@ -96,6 +98,9 @@ def _reading(path, *, loading=False, n_dimensions=None):
         yield
     except OSError as e:
         raise CliError(_os_message(path, e)) from None
+    except ImportError as e:
+        # A URL whose file system is not installed (fsspec, aiohttp, s3fs).
+        raise CliError(str(e)) from None
     except MemoryError:
         raise CliError(f"{path}: not enough memory to {'load' if loading else 'read the header of'} "
                        f"the dump{hint}") from None
@@ -116,8 +121,9 @@ def _inspect(path, n_dimensions):
     if n_dimensions is not None and n_dimensions < 0:
         raise CliError(f"--n-dimensions must be 0 or more, not {n_dimensions}")
     with _reading(path):
-        if is_field_dump(path):
-            return read_field_header(path)
+        header = read_field_header_if_dump(path)
+    if header is not None:
+        return header
     if n_dimensions is None:
         raise CliError(f"{path}: not a field dump; to read it as a phase-space dump, "
                        f"give its dimension count with --n-dimensions N")
@@ -127,7 +133,9 @@ def _inspect(path, n_dimensions):
 
 def _loader_name(path):
     """The name the loaders take: the path without its ".bin", which they
-    append themselves."""
+    append themselves. A URL is read by byte ranges, whatever its name."""
+    if _remote.is_url(path):
+        return path
     if not path.endswith(SUFFIX):
         raise CliError(f"{path}: the loaders read only files whose names end in {SUFFIX}")
     return path[:-len(SUFFIX)]
@@ -140,11 +148,15 @@ def _require_whole(header):
 
 
 def load_field(header: FieldHeader):
-    """(field, x, y, z) of a well-formed field dump, through the loader."""
+    """(field, x, y, z) of a well-formed field dump, through the loader,
+    or by byte ranges for a URL."""
     _require_whole(header)
     from . import meshdump
 
     with _reading(header.path, loading=True):
+        if _remote.is_url(header.path):
+            f = _remote.read_field(_remote.Remote(header.path), _remote.field_blocks(header.blocks), header.shape)
+            return f, np.array(header.x), np.array(header.y), np.array(header.z)
         return meshdump.read_Vintar_bin(_loader_name(header.path), header.params)
 
 
@@ -157,6 +169,9 @@ def load_phase_space(header: PhaseSpaceHeader):
     from . import beamdump
 
     with _reading(header.path, loading=True, n_dimensions=header.n_dimensions):
+        if _remote.is_url(header.path):
+            return _remote.read_phase_space(_remote.Remote(header.path), header.blocks.offset, header.blocks.count,
+                                            header.components, header.particles)
         return beamdump.total_phase_space_read(_loader_name(header.path), header.params)
 
 
@@ -770,7 +785,8 @@ def cmd_hist(args):
 
 # ---------------------------------------------------------------- entry
 
-PATH_HELP = "the dump's file, by its full name (with its .bin)"
+PATH_HELP = ("the dump's file, by its full name (with its .bin), or its URL (http(s)://, s3://, gs://, ...; "
+             "needs pip install 'dorvo.quickio[remote]')")
 DIMS_HELP = ("dimension count of a phase-space dump (its particles have 2N+1 components); "
              "required for one, since the file does not record it; ignored for a field dump")
 

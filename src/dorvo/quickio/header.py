@@ -13,17 +13,22 @@ Block tables are ``BlockTable`` objects: a sequence of ``FieldBlock`` or
 ``PhaseBlock`` rows, and one read-only int64 NumPy array per column
 (``header.blocks.offset``), so that a dump of millions of blocks costs one
 array per column, not one Python object per block.
+
+Each function takes a dump as a path, as a URL read through fsspec
+(http(s)://, s3://, gs://, ...; `storage_options` go to its file system),
+as an fsspec ``OpenFile`` or as a binary file object with seek() and read();
+a remote dump is read by byte ranges: the header, the block extents or
+counts and the axes, never the data.
 """
 from __future__ import annotations
 
 import operator
-import os
 from dataclasses import dataclass
 from typing import NamedTuple, Optional, Tuple
 
 import numpy as np
 
-from . import _scan
+from . import _remote, _scan
 
 __all__ = [
     "BlockTable",
@@ -33,6 +38,7 @@ __all__ = [
     "PhaseSpaceHeader",
     "is_field_dump",
     "read_field_header",
+    "read_field_header_if_dump",
     "read_phase_space_header",
 ]
 
@@ -136,6 +142,8 @@ class FieldHeader:
     dump has). ``expected_size`` is the length of a dump of
     this header and these blocks, counting any blocks the file lacks as
     well-formed ones (None when the header's sizes give no length).
+    ``path`` names the dump as given: its path, its URL, or a file
+    object's name.
     ``stopped_at`` is the byte offset of the record where the walk stopped
     (None when it went through)."""
 
@@ -207,22 +215,23 @@ class PhaseSpaceHeader:
         return {"n_dimensions": self.n_dimensions}
 
 
-def _name(path) -> str:
-    return os.fsdecode(os.fspath(path))
-
-
 def _read_only(a: np.ndarray) -> np.ndarray:
     a.setflags(write=False)
     return a
 
 
-def is_field_dump(path) -> bool:
+def is_field_dump(path, *, storage_options=None) -> bool:
     """True when the file at `path` is a field dump: either its first
     records are framed as a field dump's (markers 4, 4 and 4*Nparam around
     Nparam), or, whatever its markers, it holds a whole field dump. A
     phase-space dump has no markers and practically never passes either
     test. Raises OSError when the file cannot be read."""
-    s = _scan.field(_name(path))
+    with _remote.scan_input(path, storage_options) as (_, source):
+        s = _scan.field(source)
+    return _is_field(s)
+
+
+def _is_field(s) -> bool:
     return s["framed"] or s["axes"] is not None
 
 
@@ -240,7 +249,7 @@ def _expected_field_size(nparam, ints, blocks: BlockTable) -> Optional[int]:
             + 24 + 4 * (nx + ny + nz))
 
 
-def read_field_header(path) -> FieldHeader:
+def read_field_header(path, *, storage_options=None) -> FieldHeader:
     """Reads the header, the block table and the axes of the field dump at
     `path` (the full file name, with its ".bin"), without its field data.
 
@@ -251,8 +260,21 @@ def read_field_header(path) -> FieldHeader:
     blocks that do not tile the grid, a missing axis), and whatever the
     field loader refuses, is reported through ``well_formed``, ``reason``
     and ``stopped_at``, with whatever could be read."""
-    name = _name(path)
-    s = _scan.field(name)
+    with _remote.scan_input(path, storage_options) as (name, source):
+        s = _scan.field(source)
+    return _field_header(name, s)
+
+
+def read_field_header_if_dump(path, *, storage_options=None) -> Optional[FieldHeader]:
+    """``read_field_header(path)`` when ``is_field_dump(path)`` is true,
+    else None: one scan for both, which over a network is half the
+    requests."""
+    with _remote.scan_input(path, storage_options) as (name, source):
+        s = _scan.field(source)
+    return _field_header(name, s) if _is_field(s) else None
+
+
+def _field_header(name: str, s: dict) -> FieldHeader:
     if s["int_params"] is None:
         raise (EOFError if s["eof"] else ValueError)(f"{name}: {s['reason']}")
     ints = tuple(s["int_params"].tolist())
@@ -274,7 +296,7 @@ def _opt(a):
     return None if a is None else _read_only(a)
 
 
-def read_phase_space_header(path, n_dimensions: int) -> PhaseSpaceHeader:
+def read_phase_space_header(path, n_dimensions: int, *, storage_options=None) -> PhaseSpaceHeader:
     """Walks the blocks of the phase-space dump at `path` (the full file
     name, with its ".bin") read with `n_dimensions` dimensions, reading
     only the block counts.
@@ -286,8 +308,8 @@ def read_phase_space_header(path, n_dimensions: int) -> PhaseSpaceHeader:
     n = int(n_dimensions)
     if n < 0:
         raise ValueError(f"n_dimensions must be 0 or more, not {n}")
-    name = _name(path)
-    s = _scan.phase(name, n)
+    with _remote.scan_input(path, storage_options) as (name, source):
+        s = _scan.phase(source, n)
     well = not s["reason"]
     return PhaseSpaceHeader(
         path=name, file_size=s["file_size"], n_dimensions=n, particles=s["particles"],

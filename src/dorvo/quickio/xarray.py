@@ -21,9 +21,18 @@ dask-backed dataset, built from the dumps' scans.
 
 The arrays behind a dataset hold paths, not open files, so they pickle and
 travel to dask's process and distributed workers.
+
+A dump may also be a URL read through fsspec (http(s)://, s3://, gs://,
+...; ``storage_options`` go to its file system), an fsspec OpenFile or a
+binary file object. Such a dump is read by byte ranges: opening reads the
+header, the block extents or counts and the axes; a selection the blocks
+it touches, nearby runs coalesced into one range; a whole variable a few
+large ranges fetched together. A URL pickles as its name; a file object
+serves the process that holds it.
 """
 from __future__ import annotations
 
+import contextlib
 import glob
 import itertools
 import os
@@ -42,8 +51,10 @@ except ImportError as e:  # pragma: no cover - depends on the installation
     raise ImportError("dorvo.quickio.xarray needs xarray and dask: "
                       "pip install 'dorvo.quickio[xarray]'") from e
 
-from dorvo.quickio import beamdump, meshdump
-from dorvo.quickio.header import is_field_dump, read_field_header, read_phase_space_header
+from dorvo.quickio import _remote, beamdump, meshdump
+from dorvo.quickio._remote import overlap as _overlap
+from dorvo.quickio.header import (is_field_dump, read_field_header, read_field_header_if_dump,
+                                  read_phase_space_header)
 
 __all__ = ["FieldArray", "PhaseSpaceArray", "VintarBackendEntrypoint", "open_field_dataset",
            "open_phase_space_dataset", "open_series"]
@@ -71,14 +82,6 @@ def _read_at(f, offset: int, view: np.ndarray) -> None:
         if not n:
             raise EOFError(f"{f.name}: no data at byte {offset + done}; the file was cut short after it was opened")
         done += n
-
-
-def _overlap(r: range, lo: int, hi: int) -> tuple[int, int]:
-    """Positions [p0, p1) in `r` (a range with a positive step) of the
-    values that lie in [lo, hi)."""
-    p0 = max(0, -((r.start - lo) // r.step))
-    p1 = min(len(r), -((r.start - hi) // r.step))
-    return p0, max(p0, p1)
 
 
 def _ranges(key: tuple, shape: tuple) -> tuple[list, tuple]:
@@ -132,25 +135,31 @@ class FieldArray(_DumpArray):
     touches only the layers that hold it, a y-range only the blocks that
     hold it. When the whole x extent is selected with unit y step, the rows
     land straight in the result; otherwise a plane goes through one scratch
-    buffer. The whole field is read by the native loader."""
+    buffer. The whole field is read by the native loader.
 
-    def __init__(self, path: str, header):
+    A remote dump (`path` a Remote) is read by runs that dorvo.quickio._remote
+    coalesces into ranges, the whole field in a few large ones."""
+
+    def __init__(self, path, header):
         self.path = path
         self.shape = header.shape
-        b = header.blocks
-        held = (b.ny_loc > 0) & (b.nz_loc > 0)
         # (y0, z0, ny_loc, nz_loc, offset) of the blocks that hold values.
-        self.blocks = np.stack([b.y0[held], b.z0[held], b.ny_loc[held], b.nz_loc[held], b.offset[held]], axis=1)
+        self.blocks = _remote.field_blocks(header.blocks)
         # The loader appends the suffix itself; a well-formed header is one
         # it takes.
-        self.native = path.endswith(SUFFIX)
+        self.native = isinstance(path, _remote.Remote) or path.endswith(SUFFIX)
 
     def _load(self):
+        if isinstance(self.path, _remote.Remote):
+            return _remote.read_field(self.path, self.blocks, self.shape)
         nx, ny, nz = self.shape
         return meshdump.read_Vintar_bin(self.path[:-len(SUFFIX)], {"nx": nx, "ny": ny, "nz": nz})[0]
 
     def _fill(self, out, rx, ry, rz):
         nx = self.shape[0]
+        if isinstance(self.path, _remote.Remote):
+            _remote.fill(self.path, _remote.field_runs(self.blocks, nx, rx, ry, rz), out)
+            return
         nys = len(ry)
         flat = out.reshape(-1, order="F")  # a view: out is F-contiguous
         # Whole rows can land in the result when it takes every x and
@@ -196,9 +205,9 @@ class PhaseSpaceArray(_DumpArray):
     _READ_BYTES at a time into one scratch buffer (many small blocks come in
     one read; a large block in several), and gathers the selected
     components of the selected particles from it. The whole array is read
-    by the native loader."""
+    by the native loader, or for a remote dump in a few large ranges."""
 
-    def __init__(self, path: str, header):
+    def __init__(self, path, header):
         self.path = path
         self.n_dimensions = header.n_dimensions
         self.shape = (header.components, header.particles)
@@ -207,9 +216,12 @@ class PhaseSpaceArray(_DumpArray):
         self.entries_at = header.blocks.offset[held] + 4
         self.starts = np.cumsum(self.counts) - self.counts  # first particle of each block
         # The loader cannot make an array of no particles.
-        self.native = path.endswith(SUFFIX) and header.particles > 0
+        self.native = (isinstance(path, _remote.Remote) or path.endswith(SUFFIX)) and header.particles > 0
 
     def _load(self):
+        if isinstance(self.path, _remote.Remote):
+            return _remote.read_phase_space(self.path, self.entries_at - 4, self.counts, self.shape[0],
+                                            self.shape[1])
         return beamdump.total_phase_space_read(self.path[:-len(SUFFIX)], {"n_dimensions": self.n_dimensions})
 
     def _word_of(self, particles: np.ndarray) -> np.ndarray:
@@ -225,7 +237,7 @@ class PhaseSpaceArray(_DumpArray):
         budget = max(_READ_BYTES // 4, span_c)  # words per read
         batch = 1 << 16  # selected particles whose offsets are worked out at a time
         scratch = np.empty(0, np.float32)
-        with open(self.path, "rb", buffering=0) as f:
+        with _reader(self.path) as read_at:
             for b0 in range(0, len(rp), batch):
                 sel = rp[b0:b0 + batch]
                 words = self._word_of(np.arange(sel.start, sel.stop, sel.step, dtype=np.int64)) + first_c
@@ -237,21 +249,43 @@ class PhaseSpaceArray(_DumpArray):
                     length = int(words[m - 1] - words[i]) + span_c
                     if len(scratch) < length:
                         scratch = np.empty(length, np.float32)
-                    _read_at(f, int(words[i]) * 4, scratch[:length])
+                    read_at(int(words[i]) * 4, scratch[:length])
                     rel = (words[i:m] - words[i])[:, None] + (comps - first_c)[None, :]
                     out_t[b0 + i:b0 + m] = scratch[rel]
                     i = m
 
 
-def _path_of(filename_or_obj) -> str:
+@contextlib.contextmanager
+def _reader(path):
+    """read_at(offset, view) over the dump: one unbuffered local file for
+    the whole selection, or one range of a remote dump per call."""
+    if isinstance(path, _remote.Remote):
+        yield path.read_into
+        return
+    with open(path, "rb", buffering=0) as f:
+        yield lambda offset, view: _read_at(f, offset, view)
+
+
+def _path_of(filename_or_obj, storage_options=None):
+    """The absolute path of a local dump, or a Remote for a URL, an fsspec
+    OpenFile or a file object."""
+    if isinstance(filename_or_obj, _remote.Remote) and storage_options is None:
+        return filename_or_obj
+    if _remote.is_remote(filename_or_obj):
+        return _remote.Remote(filename_or_obj, storage_options)
     if not isinstance(filename_or_obj, (str, os.PathLike)):
-        raise TypeError(f"the vintar engine reads dumps from files named by a path, "
+        raise TypeError(f"the vintar engine reads dumps named by a path or a URL, or from a binary file object, "
                         f"not from {type(filename_or_obj).__name__}")
     return os.path.abspath(os.fsdecode(os.fspath(filename_or_obj)))
 
 
-def _dump_name(path: str) -> str:
-    name = os.path.basename(path)
+def _label(path) -> str:
+    """The dump's name in messages: its path, or a remote dump's name."""
+    return path.name if isinstance(path, _remote.Remote) else path
+
+
+def _dump_name(path) -> str:
+    name = os.path.basename(_label(path))
     return name[:-len(SUFFIX)] if name.endswith(SUFFIX) else name
 
 
@@ -296,37 +330,42 @@ def _field_attrs(path, h) -> dict:
     }
 
 
-def _field_header(path: str):
-    h = read_field_header(path)
+def _field_header(path, h=None):
+    h = read_field_header(path) if h is None else h
     if not h.well_formed:
-        raise ValueError(f"{path}: not a well-formed field dump: {h.reason}")
+        raise ValueError(f"{h.path}: not a well-formed field dump: {h.reason}")
     return h
 
 
-def _phase_header(path: str, n_dimensions):
+def _phase_header(path, n_dimensions):
     h = read_phase_space_header(path, n_dimensions)
     if not h.well_formed:
-        raise ValueError(f"{path}: not a whole phase-space dump when read with n_dimensions={h.n_dimensions}: "
+        raise ValueError(f"{h.path}: not a whole phase-space dump when read with n_dimensions={h.n_dimensions}: "
                          f"{h.reason}")
     return h
 
 
-def open_field_dataset(path) -> xr.Dataset:
-    """Dataset of the field dump at `path`: the variable "field" (x, y, z),
-    lazily read, with the axes as coordinates and the header as attributes."""
-    path = _path_of(path)
-    h = _field_header(path)
+def open_field_dataset(path, *, storage_options=None) -> xr.Dataset:
+    """Dataset of the field dump at `path` (a path, a URL or a file object):
+    the variable "field" (x, y, z), lazily read, with the axes as
+    coordinates and the header as attributes."""
+    return _field_dataset(_path_of(path, storage_options))
+
+
+def _field_dataset(path, h=None) -> xr.Dataset:
+    h = _field_header(path, h)
     data = indexing.LazilyIndexedArray(FieldArray(path, h))
     field = xr.Variable(("x", "y", "z"), data, encoding={"preferred_chunks": {"z": _layer_chunks(h)}})
     coords = {"x": np.array(h.x), "y": np.array(h.y), "z": np.array(h.z)}
     return xr.Dataset({"field": field}, coords=coords, attrs=_field_attrs(path, h))
 
 
-def open_phase_space_dataset(path, n_dimensions: int) -> xr.Dataset:
-    """Dataset of the phase-space dump at `path` read with `n_dimensions`:
-    the variable "phase_space" (component, particle), lazily read, chunked
-    by groups of blocks when opened with dask."""
-    path = _path_of(path)
+def open_phase_space_dataset(path, n_dimensions: int, *, storage_options=None) -> xr.Dataset:
+    """Dataset of the phase-space dump at `path` (a path, a URL or a file
+    object) read with `n_dimensions`: the variable "phase_space"
+    (component, particle), lazily read, chunked by groups of blocks when
+    opened with dask."""
+    path = _path_of(path, storage_options)
     h = _phase_header(path, n_dimensions)
     data = indexing.LazilyIndexedArray(PhaseSpaceArray(path, h))
     encoding = {"preferred_chunks": {"component": h.components, "particle": _particle_chunks(h)}} if h.particles else {}
@@ -345,16 +384,17 @@ class VintarBackendEntrypoint(BackendEntrypoint):
     no dimension count, so it is opened with ``n_dimensions=N``."""
 
     description = "Field and phase-space dumps of the plasma code Vintar, read lazily as float32"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "n_dimensions")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "n_dimensions", "storage_options")
 
-    def open_dataset(self, filename_or_obj, *, drop_variables=None, n_dimensions=None):
-        path = _path_of(filename_or_obj)
+    def open_dataset(self, filename_or_obj, *, drop_variables=None, n_dimensions=None, storage_options=None):
+        path = _path_of(filename_or_obj, storage_options)
+        h = None if n_dimensions is not None else read_field_header_if_dump(path)
         if n_dimensions is not None:
             ds = open_phase_space_dataset(path, n_dimensions)
-        elif is_field_dump(path):
-            ds = open_field_dataset(path)
+        elif h is not None:
+            ds = _field_dataset(path, h)
         else:
-            raise ValueError(f"{path}: not a field dump (it does not start with a parameter count "
+            raise ValueError(f"{_label(path)}: not a field dump (it does not start with a parameter count "
                              f"and that many integer parameters); to open it as a phase-space dump, "
                              f"pass n_dimensions=N")
         if drop_variables is not None:
@@ -365,6 +405,10 @@ class VintarBackendEntrypoint(BackendEntrypoint):
         return ds
 
     def guess_can_open(self, filename_or_obj) -> bool:
+        # A remote dump is opened only when asked for by engine="vintar":
+        # guessing would cost requests for every URL that xarray opens.
+        if _remote.is_remote(filename_or_obj):
+            return False
         try:
             path = _path_of(filename_or_obj)
             return os.path.isfile(path) and is_field_dump(path)
@@ -375,21 +419,26 @@ class VintarBackendEntrypoint(BackendEntrypoint):
 # ---------------------------------------------------------------- series
 
 
-def _natural_key(path: str):
+def _natural_key(path):
     """Sorts file names with their numbers by value: dump_9 before dump_10."""
-    name = os.path.basename(path)
+    label = path if isinstance(path, str) else _remote.Remote(path).name
+    name = os.path.basename(label)
     return [(0, int(part), "") if part.isdigit() else (1, 0, part)
-            for part in re.split(r"(\d+)", name)], path
+            for part in re.split(r"(\d+)", name)], label
 
 
-def _series_paths(paths_or_glob) -> list:
-    if isinstance(paths_or_glob, (str, os.PathLike)):
+def _series_paths(paths_or_glob, storage_options=None) -> list:
+    if _remote.is_url(paths_or_glob):
+        paths = _remote.glob(paths_or_glob, storage_options)
+        if not paths:
+            raise FileNotFoundError(f"no files match {paths_or_glob!r}")
+    elif isinstance(paths_or_glob, (str, os.PathLike)):
         pattern = os.fspath(paths_or_glob)
         paths = glob.glob(pattern)
         if not paths:
             raise FileNotFoundError(f"no files match {pattern!r}")
     else:
-        paths = [os.fspath(p) for p in paths_or_glob]
+        paths = [p if _remote.is_remote(p) else os.fspath(p) for p in paths_or_glob]
         if not paths:
             raise ValueError("open_series needs at least one dump")
     return sorted(paths, key=_natural_key)
@@ -427,7 +476,8 @@ def _common_attrs(attrs: list) -> dict:
 def _check_sizes(paths, sizes):
     for p, s in zip(paths[1:], sizes[1:]):
         if s != sizes[0]:
-            raise ValueError(f"{p} has sizes {s}, but {paths[0]} has {sizes[0]}; a series needs dumps of one shape")
+            raise ValueError(f"{_label(p)} has sizes {s}, but {_label(paths[0])} has {sizes[0]}; "
+                             f"a series needs dumps of one shape")
 
 
 def _user_chunks(chunks, dims, shape, preferred):
@@ -474,28 +524,30 @@ def _phase_series(paths, n_dimensions, chunks):
     return xr.Dataset({"phase_space": (("dump", "component", "particle"), data)}, attrs=attrs)
 
 
-def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, drop_variables=None) -> xr.Dataset:
+def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, drop_variables=None,
+                storage_options=None) -> xr.Dataset:
     """Opens many dumps as one dask-backed dataset with a leading "dump"
     dimension, ordered by file name (numbers in names compared by value),
     with the file names as its coordinate.
 
-    `paths_or_glob` is a glob pattern or a sequence of paths; phase-space
+    `paths_or_glob` is a glob pattern (a URL with a pattern is globbed by
+    its file system) or a sequence of paths, URLs or file objects; phase-space
     dumps need `n_dimensions`. The dataset is built from the dumps' scans
     alone: no data is read until it is computed. `chunks` ({dim: size} as
     dask takes it) defaults to the writer's layers along z within each
     dump, or groups of blocks along the particles. The dumps must agree in
     shape; an axis that differs between dumps (a moving window) becomes a
     coordinate along "dump" too, and dumps whose axes agree share them."""
-    given = _series_paths(paths_or_glob)
-    paths = [os.path.abspath(p) for p in given]
+    given = _series_paths(paths_or_glob, storage_options)
+    paths = [_path_of(p, storage_options) for p in given]
     chunks = {} if chunks is None else chunks
     if n_dimensions is None:
         series = _field_series(paths, chunks)
     else:
         series = _phase_series(paths, n_dimensions, chunks)
-    names = [os.path.basename(p) for p in given]
+    names = [os.path.basename(_label(p)) for p in paths]
     if len(set(names)) < len(names):
-        names = given
+        names = [_label(p) for p in paths]
     series = series.assign_coords(dump=names)
     if drop_variables is not None:
         series = series.drop_vars(drop_variables, errors="ignore")
