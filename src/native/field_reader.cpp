@@ -21,8 +21,9 @@ constexpr int64_t window_capacity = int64_t{1} << 20;
 // straight into the field; smaller ones come through the window.
 constexpr int64_t min_direct = int64_t{16} << 10;
 // One task reads up to this much: large enough that storage sees large
-// requests, small enough that several are in flight on a dump of 100 MiB.
-constexpr int64_t task_bytes = int64_t{4} << 20;
+// requests and that one task holds a whole layer of small blocks, small
+// enough that several are in flight on a dump of 100 MiB.
+constexpr int64_t task_bytes = int64_t{8} << 20;
 // Below this much field data, the calling thread reads alone: starting
 // threads costs more than they save.
 constexpr int64_t min_parallel = int64_t{64} << 20;
@@ -77,6 +78,12 @@ public:
         if (task_ != nullptr) pool_.submit(task_);
         task_ = nullptr;
     }
+
+    // A new layer of blocks begins. A layer fills one contiguous stretch of
+    // the field, while its blocks' rows interleave inside it: ending a task
+    // here keeps two threads out of the same pages (which, faulted in by
+    // both at once, would cost more than the read).
+    void layer_begins() noexcept { flush(); }
 
 private:
     TaskPool& pool_;
@@ -140,6 +147,7 @@ Error walk_blocks(WindowReader& rd, FieldWalk& walk, TaskBuilder& tasks, float* 
             if (options.stop_requested()) return Error::interrupted();
         }
         if (b.count == 0) continue;
+        if (b.column == 0) tasks.layer_begins();
         // A block of whole planes is one run; otherwise one run of
         // nx*ny_loc values per plane.
         const bool whole = b.ny == h.ny;

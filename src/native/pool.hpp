@@ -21,7 +21,8 @@ namespace quickio::native {
 // One run of the file: `bytes` bytes from `offset` on, scattered over
 // `pieces`. `first` and `count` are for the runner to use as it likes.
 struct Task {
-    static constexpr int max_pieces = 256;
+    // As many as one preadv takes (Linux's IOV_MAX).
+    static constexpr int max_pieces = 1024;
     int64_t offset = 0;
     int64_t bytes = 0;
     int64_t first = 0;

@@ -23,9 +23,9 @@ constexpr int64_t max_read_chunk = int64_t{64} << 20;
 // dump of tiny blocks soon reads a whole buffer per call.
 constexpr int64_t min_window = 512;
 
-// The iovec entries handed to one preadv: the kernel's limit is IOV_MAX
-// (1024 on Linux); fewer keep the array on the stack small.
-constexpr int max_iov = 256;
+// The iovec entries handed to one preadv: the kernel's limit, IOV_MAX on
+// Linux, so that a task of small block rows is one call.
+constexpr int max_iov = 1024;
 
 bool range_ok(int64_t offset, int64_t n, int64_t size) noexcept {
     return offset >= 0 && n >= 0 && offset <= size && n <= size - offset;
