@@ -215,6 +215,14 @@ def test_cli_over_http(http, dumps, capsys, tmp_path):
         assert remote == local
         status, out, err = _cli(capsys, "plot", http.url(name), "-o", tmp_path / "x.png", *n)
         assert status == 0 and (tmp_path / "x.png").stat().st_size > 0, err
+        out = tmp_path / (name + ".nc")
+        status, _, err = _cli(capsys, "convert", http.url(name), out, *n)
+        assert status == 0, err
+        with xr.open_dataset(out) as got, xr.open_dataset(dumps / name, engine="vintar",
+                                                          **({"n_dimensions": 3} if n else {})) as want:
+            xr.testing.assert_identical(got.load(), want.load())
+    status, _, err = _cli(capsys, "virtualize", http.url("large.bin"), "-o", tmp_path / "x.xmf")
+    assert status == 2 and "points at the dump's own bytes" in err and err.count("\n") == 1, err
     url = http.url("missing.bin")
     assert _cli(capsys, "info", url) == (2, "", f"quickio: error: {url}: no such file\n")
 

@@ -543,6 +543,9 @@ def _xmf_name(path):
 
 
 def cmd_virtualize(args):
+    if _remote.is_url(args.path):
+        raise CliError(f"{args.path}: an XDMF file points at the dump's own bytes on a disk its reader "
+                       f"can open; copy the dump there first")
     out = args.output if args.output is not None else _xmf_name(args.path)
     if not out.lower().endswith((".xmf", ".xdmf")):
         raise CliError(f"{out}: viewers pick their XDMF reader by the name; name it *.xmf")
