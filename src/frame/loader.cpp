@@ -107,18 +107,18 @@ PyObject* call(PyObject* callable, PyRef args) {
 
 namespace {
 
-PyObject* numpy_function(Module& mod, const char* name) {
-    PyRef np = PyRef::steal(mod.lookup("np"));
+PyRef numpy_function(Module& mod, const char* name) {
+    PyRef np = mod.lookup("np");
     if (!np) {
-        return nullptr;
+        return PyRef();
     }
-    return PyObject_GetAttrString(np.get(), name);
+    return PyRef::steal(PyObject_GetAttrString(np.get(), name));
 }
 
 }  // namespace
 
 PyObject* reshape_fortran(Module& mod, PyObject* buffer, PyObject* shape) {
-    PyRef reshape = PyRef::steal(numpy_function(mod, "reshape"));
+    PyRef reshape = numpy_function(mod, "reshape");
     if (!reshape) {
         return nullptr;
     }
@@ -131,7 +131,7 @@ PyObject* reshape_fortran(Module& mod, PyObject* buffer, PyObject* shape) {
 }
 
 PyObject* as_array(Module& mod, PyObject* obj) {
-    PyRef asarray = PyRef::steal(numpy_function(mod, "asarray"));
+    PyRef asarray = numpy_function(mod, "asarray");
     if (!asarray) {
         return nullptr;
     }
@@ -139,7 +139,7 @@ PyObject* as_array(Module& mod, PyObject* obj) {
 }
 
 PyRef new_array(Module& mod, const char* dtype, const int64_t* shape, int ndim, void** data, char order) {
-    PyRef empty = PyRef::steal(numpy_function(mod, "empty"));
+    PyRef empty = numpy_function(mod, "empty");
     PyRef dims = PyRef::steal(PyTuple_New(ndim));
     if (!empty || !dims) {
         return PyRef();

@@ -274,26 +274,25 @@ PyObject* Module::fail(const char* function, int line) {
     return nullptr;
 }
 
-PyObject* Module::lookup(const char* name) {
+PyRef Module::lookup(const char* name) {
     if (module_ != nullptr) {
         PyObject* value = PyDict_GetItemString(PyModule_GetDict(module_), name);
         if (value != nullptr) {
-            Py_INCREF(value);
-            return value;
+            return PyRef::ref(value);
         }
     }
     if (builtins_) {
-        PyObject* value = PyObject_GetAttrString(builtins_.get(), name);
-        if (value != nullptr) {
+        PyRef value = PyRef::steal(PyObject_GetAttrString(builtins_.get(), name));
+        if (value) {
             return value;
         }
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return nullptr;
+            return PyRef();
         }
         PyErr_Clear();
     }
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    return nullptr;
+    return PyRef();
 }
 
 bool Module::raise(const native::Error& error, const std::string& path) {

@@ -56,8 +56,8 @@ public:
 
     // A name of the module namespace, or else of the builtins, looked up at
     // the moment of use (a replacement bound in the module is honoured).
-    // New reference, or nullptr with NameError set.
-    PyObject* lookup(const char* name);
+    // Empty with NameError set when neither has it.
+    PyRef lookup(const char* name);
 
     // The builtin `open`, fetched once when the module was loaded.
     PyObject* builtin_open() const noexcept { return open_.get(); }

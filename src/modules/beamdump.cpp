@@ -72,7 +72,7 @@ bool count_particles(const std::string& c_path, int32_t n, const quickio::native
 // the file the loader opened.
 bool call_beamdump(PyObject* ps, int32_t n, const std::string& c_path, const quickio::native::FileIdentity& opened,
                    int64_t tot_dimension) {
-    PyRef reader = PyRef::steal(mod.lookup("beamdump"));
+    PyRef reader = mod.lookup("beamdump");
     if (!reader) {
         return false;
     }

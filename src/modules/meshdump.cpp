@@ -73,7 +73,7 @@ PyObject* struct_error(PyObject* struct_module, long long nbytes) {
 // short read would, but without first asking the file object for an absurd
 // length. What unpack returns must be a tuple of that many items.
 PyObject* read_unpack(PyObject* file, long long file_size, long long position, long long nbytes, char item) {
-    PyRef struct_module = PyRef::steal(mod.lookup("struct"));
+    PyRef struct_module = mod.lookup("struct");
     if (!struct_module) {
         return nullptr;
     }
@@ -128,7 +128,7 @@ PyRef check_header(PyObject* file) {
     // The three parameter records must fit the file: a huge count from a
     // file that is no dump fails here, before anything that large is read.
     if (nparam >= 0 && kHeaderFraming + 8 * nparam > file_size) {
-        PyRef struct_module = PyRef::steal(mod.lookup("struct"));
+        PyRef struct_module = mod.lookup("struct");
         if (struct_module) {
             struct_error(struct_module.get(), 4 * nparam);
         }
@@ -193,7 +193,7 @@ bool read_grid(PyObject* params, PyObject* integerdata_temp, int32_t grid[3]) {
 // Step 12 and the checks after it: the module's read_file fills the four
 // buffers, which must then be whole, from the file the loader opened.
 bool call_read_file(PyRef buffers[4], const std::string& c_path, const quickio::native::FileIdentity& opened) {
-    PyRef reader = PyRef::steal(mod.lookup("read_file"));
+    PyRef reader = mod.lookup("read_file");
     if (!reader) {
         return false;
     }
