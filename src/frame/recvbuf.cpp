@@ -14,6 +14,10 @@ struct ReceivingBuffer {
     Py_ssize_t shape[1];
     Py_ssize_t strides[1];
     int64_t written;
+    // A large buffer is a mapping of its own (zero pages, aligned to huge
+    // pages); a small one comes from calloc and has no mapping.
+    void* mapping;
+    size_t mapping_bytes;
 };
 
 char kFormat[] = "f";
@@ -39,7 +43,11 @@ int getbuffer(PyObject* self, Py_buffer* view, int flags) {
 
 void dealloc(PyObject* self) {
     auto* rb = reinterpret_cast<ReceivingBuffer*>(self);
-    std::free(rb->data);
+    if (rb->mapping != nullptr) {
+        ::munmap(rb->mapping, rb->mapping_bytes);
+    } else {
+        std::free(rb->data);
+    }
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);  // instances of a heap type hold a reference to it
@@ -67,23 +75,32 @@ PyType_Spec spec = {"dorvo.quickio.ReceivingBuffer", sizeof(ReceivingBuffer), 0,
 // any module object.
 PyTypeObject* receiving_buffer_type = nullptr;
 
-// Asks the kernel to back the page-aligned interior of a large new buffer
-// with huge pages. Its pages fault in on first touch, as the reader fills
-// it; with 4 KiB pages those faults cost more than the read itself. Advice
-// only: a refusal changes nothing.
-void advise_huge_pages(void* data, int64_t bytes) noexcept {
+// Buffers from this size on are mapped on their own, aligned to huge pages.
+constexpr int64_t min_mapped = int64_t{4} << 20;
+constexpr uintptr_t huge_page = uintptr_t{2} << 20;
+
+// Zeroed storage for `bytes` bytes. A large buffer is a fresh anonymous
+// mapping, which the kernel zeroes page by page as the reader first writes
+// it; it starts on a huge-page boundary and is advised to use huge pages,
+// so that the threads of a read, filling neighbouring stretches, never
+// fault in the same page (and a fault brings 2 MiB, not 4 KiB). Small ones
+// come from calloc. Null when the memory cannot be had.
+void* allocate_zeroed(int64_t bytes, void** mapping, size_t* mapping_bytes) noexcept {
+    *mapping = nullptr;
+    *mapping_bytes = 0;
+    if (bytes < min_mapped) return std::calloc(static_cast<size_t>(bytes), 1);
+    const size_t length = static_cast<size_t>(bytes) + huge_page;
+    void* base = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) return nullptr;
+    const auto start = (reinterpret_cast<uintptr_t>(base) + huge_page - 1) & ~(huge_page - 1);
+    void* data = reinterpret_cast<void*>(start);
 #ifdef MADV_HUGEPAGE
-    constexpr int64_t min_advised = int64_t{4} << 20;
-    constexpr uintptr_t huge_page = uintptr_t{2} << 20;
-    if (bytes < min_advised) return;
-    const auto begin = reinterpret_cast<uintptr_t>(data);
-    const uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
-    const uintptr_t last = (begin + static_cast<uintptr_t>(bytes)) & ~(huge_page - 1);
-    if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
+    // Advice only: a refusal changes nothing.
+    (void)::madvise(data, static_cast<size_t>(bytes), MADV_HUGEPAGE);
 #endif
+    *mapping = base;
+    *mapping_bytes = length;
+    return data;
 }
 
 }  // namespace
@@ -108,19 +125,25 @@ PyObject* new_receiving_buffer(int64_t length) {
         PyErr_SetString(PyExc_MemoryError, "unable to allocate array data.");
         return nullptr;
     }
-    // calloc: large blocks come straight from the kernel already zeroed, and
-    // nothing uninitialised can ever be handed to the caller.
-    void* data = std::calloc(static_cast<size_t>(length), sizeof(float));
+    // Zeroed: nothing uninitialised can ever be handed to the caller.
+    void* mapping = nullptr;
+    size_t mapping_bytes = 0;
+    void* data = allocate_zeroed(length * static_cast<int64_t>(sizeof(float)), &mapping, &mapping_bytes);
     if (data == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "unable to allocate array data.");
         return nullptr;
     }
-    advise_huge_pages(data, length * static_cast<int64_t>(sizeof(float)));
     auto* rb = PyObject_New(ReceivingBuffer, receiving_buffer_type);
     if (rb == nullptr) {
-        std::free(data);
+        if (mapping != nullptr) {
+            ::munmap(mapping, mapping_bytes);
+        } else {
+            std::free(data);
+        }
         return nullptr;
     }
+    rb->mapping = mapping;
+    rb->mapping_bytes = mapping_bytes;
     rb->data = static_cast<float*>(data);
     rb->shape[0] = static_cast<Py_ssize_t>(length);
     rb->strides[0] = sizeof(float);
