@@ -52,28 +52,14 @@ from dorvo.quickio import convert
 xarray.backends.list_engines()
 startup = time.perf_counter() - start
 
-def status():
-    out = {}
-    with open("/proc/self/status") as fh:
-        for line in fh:
-            key, _, value = line.partition(":")
-            if key in ("VmRSS", "VmHWM"):
-                out[key] = int(value.split()[0]) * 1024
-    return out
-
-# The peak starts again from the resident set of the interpreter with its
-# libraries loaded.
-try:
-    with open("/proc/self/clear_refs", "w") as fh:
-        fh.write("5")
-    reset = True
-except OSError:
-    reset = False
-before = status()
+sys.path.insert(0, sys.argv[3])
+import peak
+reset = peak.reset_peak()
+before = peak.status()
 start = time.perf_counter()
 convert.convert(sys.argv[1], sys.argv[2])
 seconds = time.perf_counter() - start
-after = status()
+after = peak.status()
 print(json.dumps({"seconds": seconds, "startup_s": startup, "rss_before": before["VmRSS"], "hwm_after": after["VmHWM"],
                   "reset": reset}))
 """
@@ -123,7 +109,7 @@ def grid_of(path):
 
 
 def run_convert(path, out):
-    proc = subprocess.run([sys.executable, "-c", CONVERT_SCRIPT, str(path), str(out)],
+    proc = subprocess.run([sys.executable, "-c", CONVERT_SCRIPT, str(path), str(out), str(BENCH_DIR)],
                           capture_output=True, text=True)
     if proc.returncode:
         sys.exit(f"bench: converting to {out} failed:\n{proc.stderr}")

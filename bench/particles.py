@@ -91,29 +91,21 @@ def time_all(calls, repeat, cold, path):
 
 
 MEMORY_SCRIPT = r"""
-import json, resource, sys
+import json, sys
+sys.path.insert(0, {bench!r})
+import peak
 from dorvo.quickio import particles
 particles.histogram({small!r}, 3, (0, 3), {bins!r}, ((0.0, 1.0), (0.0, 1.0)))
-def status(key):
-    with open("/proc/self/status") as fh:
-        for line in fh:
-            if line.startswith(key + ":"):
-                return int(line.split()[1]) * 1024
-try:
-    with open("/proc/self/clear_refs", "w") as fh:
-        fh.write("5")
-except OSError:
-    pass
-before = status("VmRSS")
-particles.histogram({path!r}, 3, (0, 3), {bins!r}, ((0.0, float(1 << 24)), (0.0, float(1 << 24))))
-print(json.dumps({{"growth": status("VmHWM") - before}}))
+_, m = peak.measure(lambda: particles.histogram({path!r}, 3, (0, 3), {bins!r},
+                                                ((0.0, float(1 << 24)), (0.0, float(1 << 24)))))
+print(json.dumps({{"growth": m["hwm_after"] - m["rss_before"]}}))
 """
 
 
 def peak_memory(path, folder):
     small = Path(folder) / "small.bin"
     dumps.write_phase(small, 3, [1000])
-    code = MEMORY_SCRIPT.format(path=str(path), small=str(small), bins=BINS)
+    code = MEMORY_SCRIPT.format(bench=str(BENCH_DIR), path=str(path), small=str(small), bins=BINS)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     return json.loads(proc.stdout.strip().splitlines()[-1])["growth"]
 

@@ -242,31 +242,12 @@ MEMORY_SCRIPT = r"""
 import json, sys
 sys.path.insert(0, {bench!r})
 import numpy as np
+import peak
 import run
 call = run.make_call({module!r}, {func!r}, {arg!r}, {path!r}, {label!r})
 {preload}
-
-def status():
-    out = {{}}
-    with open("/proc/self/status") as fh:
-        for line in fh:
-            key, _, value = line.partition(":")
-            if key in ("VmRSS", "VmHWM"):
-                out[key] = int(value.split()[0]) * 1024
-    return out
-
-# Reset the peak so that it starts from the current resident set.
-try:
-    with open("/proc/self/clear_refs", "w") as fh:
-        fh.write("5")
-    reset = True
-except OSError:
-    reset = False
-before = status()
-res = call()
-after = status()
-print(json.dumps({{"rss_before": before["VmRSS"], "hwm_before": before["VmHWM"],
-                  "hwm_after": after["VmHWM"], "reset": reset}}))
+res, m = peak.measure(call)
+print(json.dumps(m))
 """
 
 
