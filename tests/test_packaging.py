@@ -11,7 +11,7 @@ from importlib import resources
 
 import pytest
 
-MODULES = ["meshdump", "beamdump"]
+MODULES = ["meshdump", "beamdump", "_scan", "_particles"]
 BINDING_ERRORS = ("positional argument", "keyword argument")
 
 
