@@ -5,7 +5,7 @@ from typing import SupportsFloat, SupportsInt
 import numpy as np
 import numpy.typing as npt
 
-_Windows = Sequence[tuple[SupportsInt, SupportsFloat, SupportsFloat]] | None
+_Windows = Sequence[tuple[SupportsInt, SupportsFloat, SupportsFloat]]
 _Identity = tuple[int, int, int, int]
 _Progress = npt.NDArray[np.int64] | None
 
