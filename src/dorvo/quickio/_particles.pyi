@@ -21,7 +21,7 @@ def histogram(path: bytes, n_dimensions: SupportsInt,
     """Counts (or weighted sums) over one or two axes of bin edges."""
 
 def moments(path: bytes, n_dimensions: SupportsInt, where: _Windows, progress: _Progress) -> tuple[
-        int, npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
+        int, npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float64], npt.NDArray[np.float64],
         npt.NDArray[np.int64]]:
     """(count, min, max, mean, std, NaN count) of each component."""
 
