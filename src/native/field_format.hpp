@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "result.hpp"
+#include "source.hpp"
 
 namespace quickio::native {
 
@@ -117,5 +118,13 @@ private:
     int64_t accepted_ = 0;
     mutable int64_t stop_ = -1;  // see stopped_at()
 };
+
+// Reads the next block's extents through `rd`, where the walk points: the
+// one step the reader and the scan both take before accept().
+inline Error read_next_extents(WindowReader& rd, const FieldWalk& walk, int32_t extents[3]) noexcept {
+    int64_t at;
+    if (Error e = walk.next_extents(&at)) return e;
+    return rd.copy(at, extents, 12);
+}
 
 }  // namespace quickio::native

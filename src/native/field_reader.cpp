@@ -133,10 +133,8 @@ Error walk_blocks(WindowReader& rd, FieldWalk& walk, TaskBuilder& tasks, float* 
     const int64_t plane = h.nx * h.ny;  // <= cells
     int64_t work = 0;
     while (walk.more()) {
-        int64_t at;
-        if (Error e = walk.next_extents(&at)) return e;
         int32_t ext[3];
-        if (Error e = rd.copy(at, ext, sizeof ext)) return e;
+        if (Error e = read_next_extents(rd, walk, ext)) return e;
         FieldBlock b;
         if (Error e = walk.accept(ext, &b)) return e;
 

@@ -66,10 +66,8 @@ Error scan_header(WindowReader& rd, FieldWalk& walk, FieldScan* out) noexcept {
 
 Error scan_blocks(WindowReader& rd, FieldWalk& walk, TableRows& rows, const ReadOptions& options) noexcept {
     while (walk.more()) {
-        int64_t at;
-        if (Error e = walk.next_extents(&at)) return e;
         int32_t ext[3];
-        if (Error e = rd.copy(at, ext, sizeof ext)) return e;
+        if (Error e = read_next_extents(rd, walk, ext)) return e;
         FieldBlock b;
         const int64_t before = walk.blocks_accepted();
         const Error e = walk.accept(ext, &b);
