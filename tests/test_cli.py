@@ -210,7 +210,7 @@ def test_errors(tmp_path, args, message):
 
 
 @pytest.mark.parametrize("module, name, command", [
-    ("dorvo.quickio.cli", "read_field_header_if_dump", ["info", "field_1x1.bin"]),
+    ("dorvo.quickio.header", "read_field_header_if_dump", ["info", "field_1x1.bin"]),
     ("dorvo.quickio.meshdump", "read_Vintar_bin", ["plot", "field_1x1.bin", "-o", "x.png"]),
 ])
 def test_permission_denied(tmp_path, module, name, command):
@@ -225,9 +225,9 @@ def test_permission_denied(tmp_path, module, name, command):
 
 def test_unrelated_failures_keep_their_traceback():
     # A fault of the command line itself is not passed off as a bad dump.
-    prelude = ("import dorvo.quickio.cli as cli\n"
+    prelude = ("import dorvo.quickio.cli._summary as summary\n"
                "def broken(*args): raise ValueError('a fault of ours')\n"
-               "cli.field_summary = broken")
+               "summary.field_summary = broken")
     proc = quickio("info", DATA_DIR / "field_1x1.bin", prelude=prelude)
     assert proc.returncode == 1 and "ValueError: a fault of ours" in proc.stderr
     assert "Traceback" in proc.stderr and "malformed" not in proc.stderr
@@ -330,7 +330,7 @@ class ColumnTable:
 def test_summary_of_a_column_table_matches_a_tuple_of_blocks(tmp_path, kind, all_blocks):
     import dataclasses
 
-    from dorvo.quickio import cli
+    from dorvo.quickio.cli import _summary as cli
     from dorvo.quickio.header import read_phase_space_header
 
     path = tmp_path / "d.bin"
