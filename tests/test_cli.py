@@ -233,6 +233,75 @@ def test_unrelated_failures_keep_their_traceback():
     assert "Traceback" in proc.stderr and "malformed" not in proc.stderr
 
 
+@pytest.fixture
+def in_dumps(tmp_path, monkeypatch):
+    """A working directory of dumps for main() run in-process: ph.bin, a
+    phase-space dump (n = 3); ph, another one, beside it; run.zarr/f.bin,
+    a field dump in a folder named like a Zarr store."""
+    write_phase_dump(tmp_path / "ph.bin", phase_values(5, 3), 3, [3, 2])
+    write_phase_dump(tmp_path / "ph", phase_values(7, 3) * 2, 3, [7])
+    (tmp_path / "run.zarr").mkdir()
+    shutil.copy(DATA_DIR / "field_1x1.bin", tmp_path / "run.zarr" / "f.bin")
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def run_main(capsys, *args):
+    from dorvo.quickio.cli import main
+
+    status = main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def hist(path, *args):
+    return ["hist", path, "--n-dimensions", "3", "--components", "0", *args]
+
+
+@pytest.mark.parametrize("args, message", [
+    (hist("missing.bin", "--json"), "missing.bin: no such file"),
+    (hist("ph.bin", "--n-dimensions", "2", "--json"),
+     "ph.bin: cannot load a dump that is not well-formed: block at offset 76 announces 1102315520 particles of "
+     "24 bytes each but only 88 bytes remain; check --n-dimensions (the file does not record the dimension "
+     "count; this walk used 2)"),
+    (hist("ph.bin", "-o", "no/such/h.png"), "no/such/h.png: the folder no/such does not exist"),
+    # The streamed statistics would read ph.bin, not the dump shown.
+    (["info", "ph", "--n-dimensions", "3", "--stats"], "ph: the loaders read only files whose names end in .bin"),
+    (["convert", "run.zarr/f.bin", "run.zarr", "--overwrite"],
+     "run.zarr: holds the dump run.zarr/f.bin; name another output"),
+])
+def test_ordinary_errors_are_one_line(in_dumps, capsys, args, message):
+    status, out, err = run_main(capsys, *args)
+    assert (status, out) == (2, "")
+    assert err.startswith("quickio: error: ") and err.count("\n") == 1 and message in err, err
+    assert (in_dumps / "run.zarr" / "f.bin").read_bytes() == (DATA_DIR / "field_1x1.bin").read_bytes()
+
+
+@pytest.mark.parametrize("where", ["before", "after"])
+def test_debug_shows_the_traceback_before_the_line(in_dumps, capsys, where):
+    args = ["info", "missing.bin"]
+    status, out, err = run_main(capsys, *(["--debug", *args] if where == "before" else [*args, "--debug"]))
+    assert (status, out) == (2, "")
+    assert err.startswith("Traceback") and "FileNotFoundError" in err
+    assert err.endswith("\nquickio: error: missing.bin: no such file\n")
+
+
+@pytest.mark.parametrize("command, writer", [
+    (["convert", "ph.bin", "out.zarr", "--n-dimensions", "3"], "dorvo.quickio.convert.convert"),
+    (["virtualize", "run.zarr/f.bin", "-o", "out.xmf"], "dorvo.quickio.xdmf.write_field_xdmf"),
+])
+def test_writers_refusals_of_the_output_are_one_line(in_dumps, capsys, monkeypatch, command, writer):
+    # A writer's refusal of its output names the output: passed on as it is.
+    refusal = f"{command[-1 if command[0] == 'virtualize' else 2]}: not written by quickio; not replaced"
+
+    def refuse(*args, **kwargs):
+        raise ValueError(refusal)
+
+    monkeypatch.setattr("dorvo.quickio.convert.require", lambda suffix: None)
+    monkeypatch.setattr(writer, refuse)
+    assert run_main(capsys, *command) == (2, "", f"quickio: error: {refusal}\n")
+
+
 def test_every_argument_and_command_has_help():
     from dorvo.quickio.cli import build_parser
 

@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 from dorvo.quickio import particles
-from helpers import DATA_DIR, phase_values, write_phase_dump
+from dorvo.quickio.cli import main
+from helpers import DATA_DIR, RangeServer, phase_values, write_phase_dump
 from test_cli import assert_error, assert_png_size, needs_matplotlib, quickio
 
 
@@ -71,3 +72,39 @@ def test_hist_refuses_a_field_dump():
     path = DATA_DIR / "field_2x2.bin"
     assert_error(quickio("hist", path, "--n-dimensions", 3, "--components", "0", "--json"),
                  f"{path}: a field dump; hist reads phase-space dumps")
+
+
+def _main(capsys, *args):
+    status = main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    assert status == 0, err
+    return json.loads(out)
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    (["--components", "0", "--range", "-1e-3", "1e3"], dict(components=0, range=(-1e-3, 1e3))),
+    (["--components", "1", "4", "--where", "0", "-inf", "35"], dict(components=(1, 4), where={0: (-np.inf, 35)})),
+    (["--components", "2", "--range", "-.5", "1E+2", "--where", "5", "-1.5e1", "Infinity"],
+     dict(components=2, range=(-0.5, 100), where={5: (-15, np.inf)})),
+])
+def test_hist_takes_numbers_in_any_notation(phase_bin, capsys, args, kwargs):
+    s = _main(capsys, "hist", phase_bin, "--n-dimensions", 3, "--bins", 7, *args, "--json")
+    want = particles.histogram(phase_bin, 3, bins=7, **kwargs)
+    assert s["counts"] == want[0].tolist() and s["edges"] == [e.tolist() for e in want[1:]]
+
+
+def test_hist_and_stats_of_a_url_are_those_of_the_file(phase_bin, capsys):
+    pytest.importorskip("fsspec")
+    pytest.importorskip("aiohttp")
+    with RangeServer(phase_bin.parent) as server:
+        url = server.url(phase_bin.name)
+        for args in (["--components", "2"], ["--components", "0", "2", "--bins", "5", "4", "--where", "6", "-inf", "200"],
+                     ["--components", "3", "--range", "-1e3", "1e3"]):
+            remote, local = (_main(capsys, "hist", p, "--n-dimensions", 3, *args, "--json") for p in (url, phase_bin))
+            assert remote.pop("path") == url and local.pop("path") == str(phase_bin)
+            assert remote == local
+        remote, local = (_main(capsys, "info", p, "--n-dimensions", 3, "--stats", "--json")["statistics"]
+                         for p in (url, phase_bin))
+    assert [c["nan"] for c in remote] == [c["nan"] for c in local] == [0, 0, 1, 0, 0, 0, 0]
+    for key in ("min", "max", "mean", "std"):
+        assert [c[key] for c in remote] == pytest.approx([c[key] for c in local], rel=1e-12)
