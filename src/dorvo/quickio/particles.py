@@ -18,9 +18,14 @@ The results equal NumPy's on the loaded array ``ps =
 beamdump.total_phase_space_read(name, {"n_dimensions": n})``: ``histogram``
 with one component is ``np.histogram(ps[c].astype(np.float64), bins, range,
 weights=ps[w].astype(np.float64))``, with two ``np.histogram2d`` of the two
-components (as float64), bin for bin; ``moments`` are ``np.nanmin``,
-``np.nanmax``, ``np.nanmean`` and ``np.nanstd`` of each component (mean and
-std in float64, equal within its rounding); ``select`` is ``ps[:, mask]``.
+components (as float64): the edges and the counts bin for bin; the sums of a
+weighted histogram within float64 rounding, since the weights are added in
+another order (NumPy adds a one-component histogram in blocks of 65,536
+particles, this pass in each reading thread's share of the file), so a bin
+of k particles may differ by k * 2**-52 times the sum of their weights'
+magnitudes; ``moments`` are ``np.nanmin``, ``np.nanmax``, ``np.nanmean`` and
+``np.nanstd`` of each component (mean and std in float64, equal within its
+rounding); ``select`` is ``ps[:, mask]``.
 
 ``where`` keeps the particles whose listed components lie inside their
 windows: ``{component: (lo, hi)}`` keeps lo <= value <= hi for every listed
