@@ -98,8 +98,8 @@ def test_hist_and_stats_of_a_url_are_those_of_the_file(phase_bin, capsys):
     pytest.importorskip("aiohttp")
     with RangeServer(phase_bin.parent) as server:
         url = server.url(phase_bin.name)
-        for args in (["--components", "2"], ["--components", "0", "2", "--bins", "5", "4", "--where", "6", "-inf", "200"],
-                     ["--components", "3", "--range", "-1e3", "1e3"]):
+        for args in (["--components", "2"], ["--components", "3", "--range", "-1e3", "1e3"],
+                     ["--components", "0", "2", "--bins", "5", "4", "--where", "6", "-inf", "200"]):
             remote, local = (_main(capsys, "hist", p, "--n-dimensions", 3, *args, "--json") for p in (url, phase_bin))
             assert remote.pop("path") == url and local.pop("path") == str(phase_bin)
             assert remote == local

@@ -15,7 +15,7 @@ import sys
 
 import numpy as np
 
-from .. import _remote, header as headers
+from .. import _remote, header as headers, load
 from ..header import FieldHeader, PhaseSpaceHeader
 from ._base import SUFFIX, CliError, os_message
 
@@ -109,8 +109,7 @@ def load_field(header: FieldHeader):
     require_whole(header)
     if is_url(header.path):
         with loading(header):
-            f = _remote.read_field(_remote.Remote(header.path), _remote.field_blocks(header.blocks), header.shape)
-        return f, np.array(header.x), np.array(header.y), np.array(header.z)
+            return load(header.path)
     name = local_name(header.path)
     from .. import meshdump
 
@@ -126,8 +125,7 @@ def load_phase_space(header: PhaseSpaceHeader):
         return np.empty((header.components, 0), dtype=np.float32, order="F")
     if is_url(header.path):
         with loading(header):
-            return _remote.read_phase_space(_remote.Remote(header.path), header.blocks.offset,
-                                            header.blocks.count, header.components, header.particles)
+            return load(header.path, n_dimensions=header.n_dimensions)
     name = local_name(header.path)
     from .. import beamdump
 
