@@ -90,7 +90,7 @@ def test_reads_chunk_by_chunk(tmp_path, monkeypatch):
     convert.convert(phase_dump(tmp_path / "p.bin"), tmp_path / "p.nc", 3)
 
 
-class Interrupt(Exception):
+class Interrupt(KeyboardInterrupt):
     pass
 
 

@@ -192,14 +192,18 @@ def clean_stale(out: str) -> list[str]:
         names = sorted(e.name for e in os.scandir(folder) if e.name.startswith(f".{base}.{MARKER}-"))
     except OSError:
         return []
+    stale = [(name, int(m.group(1)), m.group(2)) for name, m in ((n, pattern.fullmatch(n)) for n in names)
+             if m is not None and not _alive(int(m.group(1)))]
+    # A process killed between moving the previous output aside and
+    # renaming its new one in leaves both: the previous output goes back.
+    # One killed while deleting the previous output (its new one already
+    # in place) left no new one: what remains of the old is removed.
+    interrupted = {pid for _, pid, what in stale if what == "part"}
     done = []
-    for name in names:
-        match = pattern.fullmatch(name)
-        if match is None or _alive(int(match.group(1))):
-            continue
+    for name, pid, what in sorted(stale, key=lambda s: s[2] != "old"):
         path = os.path.join(folder, name)
         with contextlib.suppress(OSError):
-            if match.group(2) == "old" and not os.path.lexists(out):
+            if what == "old" and pid in interrupted and not os.path.lexists(out):
                 os.rename(path, out)
             else:
                 _remove(path)
@@ -243,8 +247,8 @@ def writing(out, kind: Kind, inputs=(), overwrite: bool = False):
     output was written). On any exception or interrupt the temporary is
     removed and a previous output stays as it was."""
     out = os.fspath(out)
-    check(out, kind, inputs, overwrite)
     clean_stale(out)
+    check(out, kind, inputs, overwrite)
     tmp = temporary(out, "part")
     try:
         yield tmp
