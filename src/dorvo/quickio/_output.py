@@ -117,7 +117,9 @@ def _holds(place: str, path: str) -> bool:
 def _refuse_input(out: str, inputs) -> None:
     real_out = os.path.realpath(out)
     for path in inputs:
-        path = os.fspath(path)
+        if not isinstance(path, (str, bytes, os.PathLike)):
+            continue  # a file object: not a place on this disk
+        path = os.fsdecode(path)
         if not os.path.exists(path):
             continue  # not a local file (a URL): nothing here to protect
         same = False
@@ -234,7 +236,7 @@ def _swap(tmp: str, out: str) -> None:
         _remove(aside)
     except OSError as e:
         # The new output is in place; the previous one stays under its
-        # temporary name, which the next write to `out` removes.
+        # temporary name, which a write to `out` by a later process removes.
         warnings.warn(f"{out}: written, but the previous output could not be deleted from {aside}: "
                       f"{e.strerror or e}", RuntimeWarning, stacklevel=3)
 
