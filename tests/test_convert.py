@@ -4,6 +4,7 @@ import importlib
 import importlib.util
 import io
 import json
+import os
 
 import numpy as np
 import pytest
@@ -38,6 +39,14 @@ def opened(path, n=None):
     return xr.open_dataset(path, engine="vintar", **({} if n is None else {"n_dimensions": n}))
 
 
+def decoded(ds):
+    """`ds` with real parameters read back from JSON (where non-finite
+    numbers are strings) as the float32 array the backend gives."""
+    if isinstance(ds.attrs.get("real_params"), list):
+        ds.attrs["real_params"] = np.array([float(v) for v in ds.attrs["real_params"]], np.float32)
+    return ds
+
+
 @pytest.mark.parametrize("suffix", FORMATS)
 @pytest.mark.parametrize("kind, limit", [("field", None), ("field", 100), ("field", 4 * 5 * 8 * 2),
                                           ("phase", None), ("phase", 100)])
@@ -50,7 +59,7 @@ def test_round_trip(tmp_path, monkeypatch, suffix, kind, limit):
     out = tmp_path / f"out{suffix}"
     convert.convert(dump, out, n, progress=True)
     with opened(dump, n) as expected, xr.open_dataset(out) as back:
-        xr.testing.assert_identical(back.load(), expected.load())
+        xr.testing.assert_identical(decoded(back.load()), expected.load())
         name = "field" if kind == "field" else "phase_space"
         chunks = back[name].encoding["preferred_chunks"]
         assert 4 * np.prod(list(chunks.values())) <= (limit or convert.CHUNK_BYTES)
@@ -81,7 +90,7 @@ def test_reads_chunk_by_chunk(tmp_path, monkeypatch):
     convert.convert(phase_dump(tmp_path / "p.bin"), tmp_path / "p.nc", 3)
 
 
-class Interrupt(Exception):
+class Interrupt(KeyboardInterrupt):
     pass
 
 
@@ -108,10 +117,12 @@ def test_interrupted_conversion_leaves_nothing(tmp_path, monkeypatch, suffix):
     with pytest.raises(Interrupt):
         convert.convert(dump, out, progress=True)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["f.bin"]
-    out.mkdir() if suffix == ".zarr" else out.write_text("keep")
+    convert.convert(phase_dump(tmp_path / "ph.bin"), out, 3)
     with pytest.raises(Interrupt):
         convert.convert(dump, out, progress=True, overwrite=True)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.bin", out.name]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.bin", out.name, "ph.bin"]
+    with xr.open_dataset(out) as kept:
+        assert "phase_space" in kept
 
 
 @pytest.mark.parametrize("tiling, limit, chunks", [
@@ -183,3 +194,164 @@ def test_cli_converts_and_overwrites(dumps, suffix):
         assert (proc.returncode, proc.stdout, proc.stderr) == (0, f"wrote ph{suffix}\n", "")
     with opened(dumps / "ph.bin", 3) as expected, xr.open_dataset(dumps / f"ph{suffix}") as back:
         xr.testing.assert_identical(back.load(), expected.load())
+
+
+# ---------------------------------------------------------------- what an output may replace
+
+
+def hidden(folder):
+    """The temporaries left in `folder`."""
+    return sorted(p.name for p in folder.iterdir() if p.name.startswith("."))
+
+
+@pytest.mark.parametrize("suffix", FORMATS)
+def test_output_that_is_or_holds_the_dump_refused(tmp_path, suffix):
+    """Whatever overwrite allows, the dump survives: an output folder that
+    holds it (even one that looks like a Zarr store), through a symbolic
+    link, and another name of the dump itself."""
+    run = tmp_path / f"run{suffix}"
+    run.mkdir()
+    dump = field_dump(run / "Ex.bin")
+    (run / "zarr.json").write_text('{"zarr_format": 3, "node_type": "group"}')
+    (tmp_path / f"link{suffix}").symlink_to(run)
+    os.link(dump, tmp_path / f"hard{suffix}")
+    before = dump.read_bytes()
+    for out, reason in [(run, "holds the dump"), (tmp_path / f"link{suffix}", "holds the dump"),
+                        (tmp_path / f"hard{suffix}", "is the dump itself")]:
+        with pytest.raises(convert.OutputRefused, match=f"^{out}: {reason}"):
+            convert.convert(dump, out, overwrite=True)
+    proc = quickio("convert", f"run{suffix}/Ex.bin", f"run{suffix}", "--overwrite", cwd=tmp_path)
+    assert proc.returncode != 0 and "Traceback" not in proc.stderr, proc.stderr
+    assert dump.read_bytes() == before and hidden(tmp_path) == []
+
+
+@pytest.mark.parametrize("suffix", FORMATS)
+def test_overwrite_replaces_only_its_own_kind(tmp_path, suffix):
+    """overwrite replaces an output of the format asked for; a folder, a
+    file of anything else, or a link in its place stays as it was."""
+    dump = field_dump(tmp_path / "f.bin")
+    other = ".zarr" if suffix == ".nc" else ".nc"
+    convert.convert(dump, tmp_path / f"other{other}")
+    convert.convert(dump, tmp_path / f"target{suffix}")
+    cases = {"folder": lambda p: (p.mkdir(), (p / "notes.txt").write_text("keep")),
+             "file": lambda p: p.write_text("keep"),
+             "other format": lambda p: os.rename(tmp_path / f"other{other}", p),
+             "link": lambda p: p.symlink_to(tmp_path / f"target{suffix}")}
+    for what, make in cases.items():
+        out = tmp_path / f"{what.replace(' ', '_')}{suffix}"
+        make(out)
+        with pytest.raises(convert.OutputRefused, match=f"^{out}: is .*(only|never replaced)") as refused:
+            convert.convert(dump, out, overwrite=True)
+        assert "\n" not in str(refused.value)
+        with pytest.raises(FileExistsError, match="exists; pass overwrite=True"):
+            convert.convert(dump, out)
+    assert (tmp_path / f"folder{suffix}" / "notes.txt").read_text() == "keep"
+    assert (tmp_path / f"file{suffix}").read_text() == "keep"
+    assert os.readlink(tmp_path / f"link{suffix}") == str(tmp_path / f"target{suffix}")
+    # Its own kind is replaced, and nothing is left beside it.
+    out = tmp_path / f"out{suffix}"
+    convert.convert(phase_dump(tmp_path / "ph.bin"), out, 3)
+    convert.convert(dump, out, overwrite=True)
+    with opened(dump) as expected, xr.open_dataset(out) as back:
+        xr.testing.assert_identical(decoded(back.load()), expected.load())
+    assert hidden(tmp_path) == []
+
+
+@pytest.mark.parametrize("suffix", FORMATS)
+@pytest.mark.parametrize("when", ["before", "after"])
+def test_interrupt_during_the_swap_puts_the_old_output_back(tmp_path, monkeypatch, suffix, when):
+    """Ctrl-C once the old output is moved aside, just before or just after
+    the new one is renamed in: the old one is back under its name, and no
+    temporary is left."""
+    out = tmp_path / f"o{suffix}"
+    convert.convert(phase_dump(tmp_path / "ph.bin"), out, 3)
+    rename = os.rename
+
+    def interrupted(src, dst):
+        if str(src).endswith(".part"):
+            if when == "after":
+                rename(src, dst)
+            raise KeyboardInterrupt
+        rename(src, dst)
+
+    monkeypatch.setattr(os, "rename", interrupted)
+    monkeypatch.setattr(os, "replace", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        convert.convert(field_dump(tmp_path / "f.bin"), out, overwrite=True)
+    monkeypatch.undo()
+    with xr.open_dataset(out) as kept:
+        assert list(kept.data_vars) == ["phase_space"]
+    assert hidden(tmp_path) == []
+
+
+KILLED = """
+import os, signal, sys
+from dorvo.quickio import convert
+step, dump, out = sys.argv[1:]
+if step == "write":
+    # Killed once the first chunk is written to the temporary.
+    def killed(*args):
+        os.kill(os.getpid(), signal.SIGKILL)
+    convert._write_one = killed
+    convert.CHUNK_BYTES = 4 * 5 * 8
+else:
+    # Killed between moving the previous output aside and renaming the new one in.
+    rename = os.rename
+    def killed(src, dst):
+        if src.endswith(".part"):
+            os.kill(os.getpid(), signal.SIGKILL)
+        rename(src, dst)
+    os.rename = killed
+convert.convert(dump, out, overwrite=True)
+"""
+
+
+def test_killed_conversion_is_cleaned_up_by_the_next(tmp_path):
+    """A killed process leaves its temporaries, named after the target and
+    the process; the next conversion to the target removes them, and puts
+    back a previous output the killed one had moved aside. A live
+    process's temporary is left alone."""
+    import subprocess
+    import sys
+
+    dump, out = field_dump(tmp_path / "f.bin"), tmp_path / "f.nc"
+    live = tmp_path / f".f.nc.quickio-{convert._output._host()}-{os.getppid()}-00000000.part"
+    live.write_text("another process at work")
+
+    def killed(step):
+        proc = subprocess.run([sys.executable, "-c", KILLED, step, str(dump), str(out)], timeout=120)
+        assert proc.returncode == -9
+        return [name for name in hidden(tmp_path) if name != live.name]
+
+    left = killed("write")
+    assert len(left) == 1 and left[0].startswith(".f.nc.quickio-") and left[0].endswith(".part")
+    convert.convert(dump, out)
+    assert hidden(tmp_path) == [live.name]
+    left = killed("swap")
+    assert not out.exists() and {name.rsplit(".", 1)[1] for name in left} == {"old", "part"}
+    # The previous output is put back, and then stands in the way as ever.
+    with pytest.raises(convert.OutputExists):
+        convert.convert(dump, out)
+    assert hidden(tmp_path) == [live.name]
+    with xr.open_dataset(out) as back:
+        assert "field" in back
+
+
+def test_metadata_is_json_for_any_header_value(tmp_path):
+    """NaN and infinities in the header go into a Zarr store's zarr.json and
+    into a NetCDF attribute holding JSON as `info --json` writes them, and
+    float() reads them back."""
+    def strict(text):
+        return json.loads(text, parse_constant=lambda c: pytest.fail(f"{c} is not JSON"))
+
+    dump = field_dump(tmp_path / "f.bin")
+    expected = read_field_header(dump).real_params
+    if HAVE_ZARR3:
+        convert.convert(dump, tmp_path / "f.zarr")
+        documents = [strict(p.read_text()) for p in (tmp_path / "f.zarr").rglob("zarr.json")]
+        assert len(documents) == 5  # the group and its four arrays
+        stored = next(d["attributes"]["real_params"] for d in documents if "real_params" in d.get("attributes", {}))
+        assert stored[3:5] == ["NaN", "-Infinity"]
+        np.testing.assert_array_equal(np.array([float(v) for v in stored], np.float32), expected)
+    nested = convert.netcdf_attrs({"nested": {"a": [np.nan, np.inf, 1.0], "b": np.float32(-np.inf)}})["nested"]
+    assert strict(nested) == {"a": ["NaN", "Infinity", 1.0], "b": "-Infinity"}

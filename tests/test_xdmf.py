@@ -7,7 +7,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from dorvo.quickio import beamdump, meshdump
+from dorvo.quickio import beamdump, meshdump, xdmf
 from dorvo.quickio.header import read_field_header
 from helpers import DATA_DIR, grid_values, phase_values, under_sanitizer, write_field_dump, write_phase_dump
 from test_cli import assert_error, quickio
@@ -164,3 +164,38 @@ def test_refusals(dumps, args, message):
 def test_read_only_folder_refused_before_reading(dumps):
     assert_error(quickio("virtualize", "missing.bin", "-o", "ro/v.xmf", cwd=dumps),
                  "ro/v.xmf: the folder ro is not writable")
+
+
+def test_relative_path_from_a_symlinked_folder(tmp_path):
+    """An XDMF file written into a folder reached through a symbolic link
+    names the dump by a path that resolves from where the link leads."""
+    (tmp_path / "real" / "a" / "views").mkdir(parents=True)
+    (tmp_path / "views").symlink_to(tmp_path / "real" / "a" / "views")
+    (tmp_path / "data").mkdir()
+    dump = tmp_path / "data" / "f.bin"
+    write_field_dump(dump, grid_values(4, 8, 6)[0], nproc_y=2, nproc_z=2)
+    xmf = tmp_path / "views" / "f.xmf"
+    assert xdmf.write_field_xdmf(read_field_header(str(dump)), xmf) == 4
+    assert ">../../../data/f.bin<" in xmf.read_text()
+    assert_field_read_back(xmf, dump)
+
+
+def test_replaces_only_an_xdmf_file(tmp_path):
+    """An XDMF file is written anew in place; a file of anything else, or a
+    folder, under the name stays as it was and is refused in one line."""
+    dump = tmp_path / "f.bin"
+    write_field_dump(dump, grid_values(4, 8, 6)[0], nproc_y=2, nproc_z=2)
+    header = read_field_header(str(dump))
+    (tmp_path / "v.xmf").write_text('<?xml version="1.0"?>\n<!DOCTYPE Xdmf SYSTEM "Xdmf.dtd" []>\n<Xdmf/>\n')
+    assert xdmf.write_field_xdmf(header, tmp_path / "v.xmf") == 4
+    assert_field_read_back(tmp_path / "v.xmf", dump)
+    (tmp_path / "notes.xmf").write_text("<notes>keep</notes>")
+    (tmp_path / "dir.xmf").mkdir()
+    for name, what in [("notes.xmf", "a file"), ("dir.xmf", "a directory")]:
+        with pytest.raises(xdmf.OutputRefused, match=f"^{tmp_path / name}: is {what} but not an XDMF file; "
+                                                     f"only an XDMF file is replaced$"):
+            xdmf.write_field_xdmf(header, tmp_path / name)
+    assert (tmp_path / "notes.xmf").read_text() == "<notes>keep</notes>" and not list((tmp_path / "dir.xmf").iterdir())
+    with pytest.raises(xdmf.OutputRefused, match="is the dump itself"):
+        xdmf.write_field_xdmf(header, dump)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["dir.xmf", "f.bin", "notes.xmf", "v.xmf"]

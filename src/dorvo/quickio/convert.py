@@ -9,7 +9,14 @@ once. The values are stored as they are, float32 without compression.
 
 The output is written under a temporary name beside it and renamed when
 complete, so an interrupted conversion never leaves a file that looks
-finished.
+finished. An output that is, or holds, the dump is refused; an existing
+output is replaced only with `overwrite` and only when it is of the kind
+written here (a Zarr store, a NetCDF-4 file), the previous one put back
+should the replacement fail (see _output).
+
+Attributes go into Zarr's zarr.json as JSON, which has no NaN or
+infinity: such values are written as the strings "NaN", "Infinity" and
+"-Infinity", as `quickio info --json` writes them.
 
 Needs xarray and dask, h5netcdf (with h5py) for NetCDF, zarr 3 for Zarr:
 ``pip install "dorvo.quickio[convert]"``.
@@ -22,14 +29,17 @@ import itertools
 import json
 import numbers
 import os
-import shutil
 import threading
 import warnings
 
 import numpy as np
 
-__all__ = ["CHUNK_BYTES", "FORMATS", "ConvertMissing", "convert", "field_chunks", "phase_space_chunks",
-           "netcdf_attrs", "require"]
+from . import _output
+from ._output import OutputExists, OutputRefused
+from .header import json_number
+
+__all__ = ["CHUNK_BYTES", "FORMATS", "ConvertMissing", "OutputExists", "OutputRefused", "check_output", "convert",
+           "field_chunks", "json_attrs", "phase_space_chunks", "netcdf_attrs", "require"]
 
 # Bytes of one chunk at most: large enough that a chunk is a few large
 # reads and writes, small enough that the few in flight stay well within
@@ -45,6 +55,8 @@ ZARR_WORKERS = 4
 # Output suffix: (format name, modules it needs).
 FORMATS = {".nc": ("NetCDF-4", ("xarray", "h5netcdf", "h5py")),
            ".zarr": ("Zarr", ("xarray", "dask", "zarr"))}
+# Output suffix: the kind of output an existing one must be to be replaced.
+KINDS = {".nc": _output.NETCDF, ".zarr": _output.ZARR}
 INSTALL_HINT = 'pip install "dorvo.quickio[convert]"'
 
 
@@ -134,7 +146,7 @@ def _netcdf_value(value):
     if isinstance(value, (str, bytes, numbers.Number, np.number)):
         return value
     if isinstance(value, dict):
-        return json.dumps(value, default=str, allow_nan=True)
+        return json.dumps(_json_value(value), default=str, allow_nan=False)
     if isinstance(value, (list, tuple, np.ndarray)):
         try:
             array = np.asarray(value)
@@ -156,6 +168,29 @@ def netcdf_attrs(attrs: dict) -> dict:
         if stored is not None:
             out[str(key)] = stored
     return out
+
+
+def _json_value(value):
+    """`value` with every non-finite float in it (in lists, tuples,
+    mappings and float arrays) replaced by json_number's string, so that
+    JSON takes it; anything without one is returned as it is."""
+    if isinstance(value, (float, np.floating)):
+        return value if np.isfinite(value) else json_number(float(value))
+    if isinstance(value, np.ndarray):
+        if value.dtype.kind in "fc" and not np.isfinite(value).all():
+            return _json_value(value.tolist())
+        return value
+    if isinstance(value, (list, tuple)):
+        return [_json_value(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _json_value(v) for k, v in value.items()}
+    return value
+
+
+def json_attrs(attrs: dict) -> dict:
+    """`attrs` with non-finite numbers written as json_number writes them,
+    so that they can be stored as JSON (a Zarr store's zarr.json)."""
+    return {key: _json_value(value) for key, value in attrs.items()}
 
 
 # ---------------------------------------------------------------- writing
@@ -199,13 +234,6 @@ def _open(path, n_dimensions):
     if "field" in ds:
         return ds, "field", field_chunks(read_field_header(path))
     return ds, "phase_space", phase_space_chunks(*ds["phase_space"].shape)
-
-
-def _remove(path):
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path)
-    elif os.path.lexists(path):
-        os.unlink(path)
 
 
 def _c_order(block: np.ndarray) -> np.ndarray:
@@ -294,6 +322,9 @@ def _zarr_job(ds, name, chunks, out, bar):
     from zarr.codecs import TransposeCodec
 
     ds = ds.chunk(dict(zip(ds[name].dims, chunks)))
+    ds.attrs = json_attrs(ds.attrs)
+    for v in ds.variables.values():
+        v.attrs = json_attrs(v.attrs)
     if bar is not None:
         ds[name] = ds[name].copy(data=ds[name].data.map_blocks(bar.tick, dtype=ds[name].dtype))
     order = tuple(reversed(range(ds[name].ndim)))
@@ -316,24 +347,35 @@ def _pool(workers):
         pool.shutdown(wait=True, cancel_futures=True)
 
 
+def check_output(path, out, *, overwrite: bool = False) -> None:
+    """Raises OutputRefused (OutputExists when `out` exists and not
+    `overwrite`) unless convert() may write the dump at `path` to `out`:
+    `out` is not, and does not hold, the dump; it does not exist, or it is
+    replaced (`overwrite`) and is a store or file of its format. Lets
+    callers refuse before reading anything."""
+    _output.check(os.path.normpath(os.fspath(out)), KINDS[output_format(out)], [path], overwrite)
+
+
 def convert(path, out, n_dimensions=None, *, progress: bool = False, overwrite: bool = False) -> None:
     """Writes the dump at `path` (a phase-space dump read with
     `n_dimensions`) to `out`: NetCDF-4 when it ends in .nc, a Zarr (format
     3) store when it ends in .zarr. With `progress`, shows a progress bar
-    when tqdm is installed. An existing `out` is replaced only with
-    `overwrite`."""
+    when tqdm is installed.
+
+    An `out` that is, or holds, the dump is refused (OutputRefused). An
+    existing `out` is replaced only with `overwrite` (else OutputExists),
+    and only when it is of the output's format: a Zarr store (a folder
+    with its zarr.json) or a NetCDF-4 file; anything else is refused. The
+    previous output is deleted only once the new one is in place; a
+    failure or interrupt leaves it as it was and removes the new one."""
     out = os.path.normpath(os.fspath(out))
     suffix = output_format(out)
     require(suffix)
-    if os.path.lexists(out) and not overwrite:
-        raise FileExistsError(f"{out}: exists; pass overwrite=True to replace it")
+    check_output(path, out, overwrite=overwrite)
     ds, name, chunks = _open(path, n_dimensions)
     bar = _progress_bar(ds[name].nbytes, os.path.basename(out)) if progress else None
-    folder, base = os.path.split(os.path.abspath(out))
-    tmp = os.path.join(folder, f".{base}.{os.getpid()}.part")
-    _remove(tmp)
     try:
-        with warnings.catch_warnings():
+        with _output.writing(out, KINDS[suffix], [path], overwrite) as tmp, warnings.catch_warnings():
             # Consolidated metadata lets xarray open a Zarr store without
             # listing it; zarr warns that it is its own extension.
             warnings.filterwarnings("ignore", message="Consolidated metadata is currently not part")
@@ -342,13 +384,6 @@ def convert(path, out, n_dimensions=None, *, progress: bool = False, overwrite: 
             else:
                 with _pool(ZARR_WORKERS) as pool:
                     _zarr_job(ds, name, chunks, tmp, bar).compute(scheduler="threads", pool=pool)
-        if overwrite:
-            _remove(out)
-        os.replace(tmp, out)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            _remove(tmp)
-        raise
     finally:
         if bar is not None:
             bar.close()

@@ -22,6 +22,7 @@ counts and the axes, never the data.
 """
 from __future__ import annotations
 
+import math
 import operator
 from dataclasses import dataclass
 from typing import NamedTuple, Optional, Tuple
@@ -37,6 +38,7 @@ __all__ = [
     "PhaseBlock",
     "PhaseSpaceHeader",
     "is_field_dump",
+    "json_number",
     "read_field_header",
     "read_field_header_if_dump",
     "read_phase_space_header",
@@ -213,6 +215,15 @@ class PhaseSpaceHeader:
     def params(self) -> dict:
         """The dimension count in the form the phase-space loader takes it."""
         return {"n_dimensions": self.n_dimensions}
+
+
+def json_number(v):
+    """A header number as JSON writes it. JSON has no NaN or infinity:
+    those are written as the strings "NaN", "Infinity" and "-Infinity",
+    which float() reads back; every other value is returned as it is."""
+    if v is None or math.isfinite(v):
+        return v
+    return "NaN" if math.isnan(v) else ("Infinity" if v > 0 else "-Infinity")
 
 
 def _read_only(a: np.ndarray) -> np.ndarray:

@@ -19,14 +19,21 @@ of the block: a hyperslab of the block read as a (count, 2n+2) array. The
 first n components are the points' coordinates (n of 1 to 3; with n = 1
 the points lie on the x axis), the others are node-centred scalars named
 "component_K".
+
+The file is written under a temporary name beside it and renamed when
+complete. An existing XDMF file under its name is replaced; anything else
+there is refused, as is the dump itself (see _output).
 """
 from __future__ import annotations
 
-import contextlib
 import os
 from xml.sax.saxutils import escape, quoteattr
 
-__all__ = ["MAX_GRIDS", "XdmfError", "field_axis_offsets", "write_field_xdmf", "write_phase_space_xdmf"]
+from . import _output
+from ._output import OutputRefused
+
+__all__ = ["MAX_GRIDS", "OutputRefused", "XdmfError", "check_output", "field_axis_offsets", "write_field_xdmf",
+           "write_phase_space_xdmf"]
 
 # Viewers build one dataset per grid and become unusable long before this
 # many; a dump with more blocks is better converted than viewed in place.
@@ -122,37 +129,39 @@ def _phase_grids(header, ref: str):
 def _reference(dump: str, out: str, absolute: bool) -> str:
     """How the XDMF file at `out` names the dump: its absolute path, or its
     path relative to the folder of `out` (which keeps working when both
-    move together). Escaped for XML text."""
-    dump = os.path.abspath(dump)
+    move together). The relative path goes between the real paths of both,
+    symbolic links resolved: a reader joins it to the XDMF file's folder,
+    and the system resolves a ".." in that from where the links lead.
+    Escaped for XML text."""
+    path = os.path.abspath(dump)
     if not absolute:
         try:
-            dump = os.path.relpath(dump, os.path.dirname(os.path.abspath(out)))
+            path = os.path.relpath(os.path.realpath(dump), os.path.realpath(os.path.dirname(os.path.abspath(out))))
         except ValueError:  # another drive: no relative path exists
             pass
-    return escape(dump)
+    return escape(path)
 
 
-def _write(out: str, name: str, grids) -> int:
+def check_output(path, out) -> None:
+    """Raises OutputRefused unless an XDMF file of the dump at `path` may
+    be written to `out`: `out` is not the dump, and is new or an XDMF file
+    (which is replaced). Lets callers refuse before reading anything."""
+    _output.check(os.fspath(out), _output.XDMF, [path], overwrite=True)
+
+
+def _write(path: str, out: str, name: str, grids) -> int:
     """Writes the collection `grids` to `out` through a temporary file in
     the same folder, so that a failed write leaves no half-written file.
     Returns the number of grids written."""
-    folder, base = os.path.split(os.path.abspath(out))
-    tmp = os.path.join(folder, f".{base}.{os.getpid()}.part")
     written = 0
-    try:
-        with open(tmp, "w", encoding="utf-8") as fh:
-            fh.write(_HEAD)
-            fh.write(f'  <Grid Name={quoteattr(name)} GridType="Collection" CollectionType="Spatial">\n')
-            for grid in grids:
-                fh.write(grid)
-                written += 1
-            fh.write('  </Grid>\n')
-            fh.write(_TAIL)
-        os.replace(tmp, out)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(tmp)
-        raise
+    with _output.writing(out, _output.XDMF, [path], overwrite=True) as tmp, open(tmp, "w", encoding="utf-8") as fh:
+        fh.write(_HEAD)
+        fh.write(f'  <Grid Name={quoteattr(name)} GridType="Collection" CollectionType="Spatial">\n')
+        for grid in grids:
+            fh.write(grid)
+            written += 1
+        fh.write('  </Grid>\n')
+        fh.write(_TAIL)
     return written
 
 
@@ -171,7 +180,7 @@ def write_field_xdmf(header, out, *, absolute: bool = False) -> int:
         raise XdmfError(f"{header.path}: not a well-formed field dump: {header.reason}")
     _check_grids(header, len(header.blocks), "blocks")
     ref = _reference(header.path, out, absolute)
-    return _write(os.fspath(out), os.path.basename(header.path), _field_grids(header, ref))
+    return _write(header.path, os.fspath(out), os.path.basename(header.path), _field_grids(header, ref))
 
 
 def write_phase_space_xdmf(header, out, *, absolute: bool = False) -> int:
@@ -188,4 +197,4 @@ def write_phase_space_xdmf(header, out, *, absolute: bool = False) -> int:
     held = sum(1 for b in header.blocks if b.count > 0)
     _check_grids(header, held, "non-empty blocks")
     ref = _reference(header.path, out, absolute)
-    return _write(os.fspath(out), os.path.basename(header.path), _phase_grids(header, ref))
+    return _write(header.path, os.fspath(out), os.path.basename(header.path), _phase_grids(header, ref))
