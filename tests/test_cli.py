@@ -291,11 +291,14 @@ def test_debug_shows_the_traceback_before_the_line(in_dumps, capsys, where):
     (["virtualize", "run.zarr/f.bin", "-o", "out.xmf"], "dorvo.quickio.xdmf.write_field_xdmf"),
 ])
 def test_writers_refusals_of_the_output_are_one_line(in_dumps, capsys, monkeypatch, command, writer):
-    # A writer's refusal of its output names the output: passed on as it is.
+    # A writer's refusal of its output is passed on as it is; any other
+    # ValueError of the writer's would be a fault of ours.
+    from dorvo.quickio._output import OutputRefused
+
     refusal = f"{command[-1 if command[0] == 'virtualize' else 2]}: not written by quickio; not replaced"
 
     def refuse(*args, **kwargs):
-        raise ValueError(refusal)
+        raise OutputRefused(refusal)
 
     monkeypatch.setattr("dorvo.quickio.convert.require", lambda suffix: None)
     monkeypatch.setattr(writer, refuse)

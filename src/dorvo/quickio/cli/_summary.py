@@ -14,7 +14,7 @@ import sys
 
 import numpy as np
 
-from ..header import FieldHeader, PhaseSpaceHeader
+from ..header import FieldHeader, PhaseSpaceHeader, json_number
 from ._dump import n_hint
 
 # A block table longer than TABLE_ROWS shows its first TABLE_ROWS - TAIL_ROWS
@@ -32,14 +32,6 @@ def _nonfinite(values) -> dict:
     v = np.asarray(values)
     return {"nan": int(np.isnan(v).sum()), "posinf": int(np.isposinf(v).sum()),
             "neginf": int(np.isneginf(v).sum())}
-
-
-def json_number(v):
-    """JSON has no NaN or infinity: those are written as the strings
-    "NaN", "Infinity" and "-Infinity", which float() reads back."""
-    if v is None or math.isfinite(v):
-        return v
-    return "NaN" if math.isnan(v) else ("Infinity" if v > 0 else "-Infinity")
 
 
 def _axis_summary(axis):

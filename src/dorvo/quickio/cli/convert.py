@@ -18,8 +18,12 @@ def converting(path, out):
     """Turns what a conversion raises into a CliError: a refusal that
     names the output is passed on as it is, the dump's faults name the
     dump, a failed write names both."""
+    from .. import convert
+
     try:
         yield
+    except convert.OutputRefused as e:
+        raise CliError(str(e)) from e
     except MemoryError as e:
         raise CliError(f"{path}: not enough memory to convert the dump") from e
     except (EOFError, ValueError, struct.error, OSError) as e:
@@ -64,6 +68,10 @@ class Convert(Command):
             raise CliError(str(e)) from e
         header = read_header(args.path, args.n_dimensions)
         require_whole(header)
+        try:
+            convert.check_output(header.path, out, overwrite=args.overwrite)
+        except convert.OutputRefused as e:
+            raise CliError(str(e)) from e
         n_dimensions = header.n_dimensions if isinstance(header, PhaseSpaceHeader) else None
         with converting(header.path, out):
             convert.convert(header.path, out, n_dimensions, progress=sys.stderr.isatty(), overwrite=args.overwrite)

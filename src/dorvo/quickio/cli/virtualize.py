@@ -48,14 +48,19 @@ class Virtualize(Command):
         require_whole(header)
         from .. import xdmf
 
+        try:
+            xdmf.check_output(header.path, out)
+        except xdmf.OutputRefused as e:
+            raise CliError(str(e)) from e
+
         write = xdmf.write_field_xdmf if isinstance(header, FieldHeader) else xdmf.write_phase_space_xdmf
         try:
             with writing(out, "the XDMF file"):
                 grids = write(header, out, absolute=args.absolute)
         except ValueError as e:
             # The writer's refusals of the dump (XdmfError) and of the
-            # output name one or the other; any other ValueError is ours.
-            if not isinstance(e, xdmf.XdmfError) and not str(e).startswith((f"{out}: ", f"{header.path}: ")):
+            # output (OutputRefused); any other ValueError is ours.
+            if not isinstance(e, (xdmf.XdmfError, xdmf.OutputRefused)):
                 raise
             raise CliError(str(e)) from e
         print(f"wrote {out}: {plural(grids, 'grid')} reading {header.path} in place")
