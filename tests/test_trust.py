@@ -14,9 +14,9 @@ import time
 import numpy as np
 import pytest
 
-from dorvo.quickio import beamdump, meshdump
-from helpers import (TESTS_DIR, buffer_root, field_dump_bytes, grid_values, lines_in, phase_dump_bytes, phase_values,
-                     run_isolated, under_sanitizer)
+from dorvo.quickio import _scan, beamdump, meshdump
+from helpers import (TESTS_DIR, buffer_root, field_dump_bytes, fortran_records, grid_values, lines_in,
+                     phase_dump_bytes, phase_values, run_isolated, under_sanitizer)
 
 FIELD, FIELD_SOURCE = "meshdump.read_Vintar_bin", "dorvo/quickio/meshdump"
 PHASE, PHASE_SOURCE = "beamdump.total_phase_space_read", "dorvo\\quickio\\beamdump"
@@ -166,6 +166,23 @@ def test_huge_nparam_fails_before_reading(tmp_path):
         f.truncate(2 << 30)
         f.write(struct.pack("<ii", 4, nparam))
     run_isolated(BOUNDED.format(stem=str(path)[:-4], nbytes=4 * nparam, sanitizer=under_sanitizer()))
+
+
+def test_block_of_more_bytes_than_an_offset_holds(tmp_path):
+    # A 252-byte file whose grid (2^31-1, 2^31-1, 1) passes the header
+    # checks and whose one block claims 4 * (2^31-1)^2 bytes, past int64:
+    # the scan reports where the dump stops making sense, allocating
+    # nothing for it.
+    ints = np.arange(1000, 1020, dtype="<i4")
+    ints[[0, 1, 3, 4, 6, 14]] = [1, 1, 2**31 - 1, 2**31 - 1, 1, 3]
+    head = fortran_records([np.int32(20).tobytes(), ints.tobytes(), np.zeros(20, "<f4").tobytes(),
+                            np.array([2**31 - 1, 2**31 - 1, 1], "<i4").tobytes()])
+    path = tmp_path / "huge.bin"
+    path.write_bytes(head + bytes(252 - len(head)))
+    s = _scan.field(str(path))
+    assert (s["stopped_at"], s["eof"], s["axes"]) == (192, True, None)
+    assert s["reason"] == ("file ends inside the data of block (layer 0, column 0): it claims "
+                           f"{(2**31 - 1)**2} values, more bytes than any file holds")
 
 
 class ListingStruct:
