@@ -137,7 +137,8 @@ def field_dump(path, shape, ny_loc, nz_loc):
              f"meshdump.read_file(*(np.zeros(n, np.float32) for n in {(field.size, *shape)}), P.encode())"]
     regions = {"header": 4, "extents": middle[0], "data": middle[1] + middle[2] // 2, "axes": len(data) - 8}
     return Dump(path, calls, regions, lambda: field_dump_bytes(field + 1, ny_loc=ny_loc, nz_loc=nz_loc), None,
-                {"data": (regions["data"], 1)})
+                {"data": (regions["data"], 1), "last extents": (blocks[-1][0], 1),
+                 "last large block": (blocks[-3][1] + blocks[-3][2] // 2, 1)})
 
 
 def phase_dump(path, n, counts):
@@ -315,3 +316,18 @@ def test_data_pass_with_fewer_particles_than_counted_is_an_error(dump, monkeypat
     monkeypatch.setattr(beamdump, "beamdump", lambda ps, n, f_path: real(ps, n, bytes(shrunk)))
     with pytest.raises(OSError, match="it held fewer particles when they were read than when they were counted"):
         beamdump.total_phase_space_read(str(dump.path)[:-4], {"n_dimensions": 2})
+
+
+@pytest.mark.parametrize("dump", ["field"], indirect=True)
+def test_read_error_outranks_a_format_error_found_after_it(shim, dump):
+    # The last layer's large block is read by a task that fails; the walk
+    # goes on to a block whose extents a writer has just made wrong. The
+    # read error came first and is what the caller must see.
+    bad = bytearray(dump.path.read_bytes())
+    at, _ = dump.rewrite_at["last extents"]
+    bad[at:at + 4] = np.int32(65).tobytes()
+    new = dump.path.with_suffix(".new")
+    new.write_bytes(bad)
+    got = run_faulted(shim, dump.path, [dump.calls[1]], threads=(1,), errno=errno.EIO,
+                      at=dump.rewrite_at["last large block"][0], rewrite=new, rewrite_at=at, rewrite_call=1)
+    assert raised(got[1, dump.calls[1]])[:2] == ("OSError", errno.EIO), got
