@@ -128,6 +128,40 @@ def test_same_size_rewrite_keeping_mtime_during_load(tmp_path, monkeypatch, kind
         load()
 
 
+# ---- the interpreter's end ------------------------------------------------
+
+ENDING_DURING_A_READ = textwrap.dedent("""
+    import atexit, os, sys, threading, time
+    import numpy as np
+    from dorvo.quickio import meshdump
+    fifo = sys.argv[1]
+    os.mkfifo(fifo)
+
+    def reader():
+        try:
+            meshdump.read_file(*(np.zeros(4, np.float32) for _ in range(4)), os.fsencode(fifo))
+        except Exception:
+            pass
+
+    threading.Thread(target=reader, daemon=True).start()
+    time.sleep(0.3)  # the reader waits in open() for a writer, the lock released
+
+    @atexit.register
+    def open_writer():
+        # The reader's open returns and its read fails at once (the FIFO is
+        # empty): it wants the lock back while the interpreter ends.
+        os.close(os.open(fifo, os.O_WRONLY))
+""")
+
+
+def test_daemon_thread_reading_as_the_interpreter_ends(tmp_path):
+    # The process ends normally; the reader never takes the lock back.
+    for _ in range(3):
+        fifo = tmp_path / "fifo"
+        run_isolated(ENDING_DURING_A_READ.replace("sys.argv[1]", repr(str(fifo))), timeout=60)
+        fifo.unlink()
+
+
 # ---- Ctrl-C -------------------------------------------------------------
 
 INTERRUPTED = textwrap.dedent("""
