@@ -94,6 +94,74 @@ def test_phase_dump_rewritten_during_load(tmp_path, monkeypatch, when, in_place)
     assert str(path) in str(e.value) and lines_in(e.value, PHASE) == [(PHASE_SOURCE, line)]
 
 
+def rewrite_keeping_mtime(path, data):
+    """Rewrites `path` in place with `data` of the same length and sets its
+    times back, as cp -p, touch -r or rsync -t --inplace leave a file: only
+    its status-change time tells."""
+    before = os.stat(path)
+    assert len(data) == before.st_size
+    with open(path, "r+b") as f:
+        f.write(data)
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+
+
+@pytest.mark.parametrize("kind", ["field", "phase"])
+def test_same_size_rewrite_keeping_mtime_during_load(tmp_path, monkeypatch, kind):
+    path = tmp_path / "run.bin"
+    if kind == "field":
+        field = grid_values(*SHAPE)[0]
+        path.write_bytes(field_dump_bytes(field))
+        new, module, entry = field_dump_bytes(field + 1000), meshdump, "read_file"
+        load = lambda: meshdump.read_Vintar_bin(str(tmp_path / "run"), PARAMS)  # noqa: E731
+    else:
+        path.write_bytes(phase_dump_bytes(phase_values(6, 1), 1, [4, 2]))
+        new, module, entry = phase_dump_bytes(phase_values(6, 1) + 1000, 1, [4, 2]), beamdump, "beamdump"
+        load = lambda: beamdump.total_phase_space_read(str(tmp_path / "run"), {"n_dimensions": 1})  # noqa: E731
+    real = getattr(module, entry)
+
+    def rewritten_first(*args):
+        rewrite_keeping_mtime(path, new)
+        return real(*args)
+
+    monkeypatch.setattr(module, entry, rewritten_first)
+    with pytest.raises(OSError, match="changed while it was read; it was written to during the load"):
+        load()
+
+
+# ---- the interpreter's end ------------------------------------------------
+
+ENDING_DURING_A_READ = textwrap.dedent("""
+    import atexit, os, sys, threading, time
+    import numpy as np
+    from dorvo.quickio import meshdump
+    fifo = sys.argv[1]
+    os.mkfifo(fifo)
+
+    def reader():
+        try:
+            meshdump.read_file(*(np.zeros(4, np.float32) for _ in range(4)), os.fsencode(fifo))
+        except Exception:
+            pass
+
+    threading.Thread(target=reader, daemon=True).start()
+    time.sleep(0.3)  # the reader waits in open() for a writer, the lock released
+
+    @atexit.register
+    def open_writer():
+        # The reader's open returns and its read fails at once (the FIFO is
+        # empty): it wants the lock back while the interpreter ends.
+        os.close(os.open(fifo, os.O_WRONLY))
+""")
+
+
+def test_daemon_thread_reading_as_the_interpreter_ends(tmp_path):
+    # The process ends normally; the reader never takes the lock back.
+    for _ in range(3):
+        fifo = tmp_path / "fifo"
+        run_isolated(ENDING_DURING_A_READ.replace("sys.argv[1]", repr(str(fifo))), timeout=60)
+        fifo.unlink()
+
+
 # ---- Ctrl-C -------------------------------------------------------------
 
 INTERRUPTED = textwrap.dedent("""

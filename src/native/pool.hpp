@@ -52,7 +52,10 @@ protected:
 };
 
 // The number of threads reads use: QUICKIO_READ_THREADS when it is set to a
-// positive number, otherwise one per processor, at most four.
+// positive number, otherwise one per processor, at most four. It reads the
+// environment, so the caller asks where nothing may change it meanwhile
+// (the module frame: with the interpreter lock held) and passes the count
+// down in ReadOptions.
 int default_read_threads() noexcept;
 
 class TaskPool {
