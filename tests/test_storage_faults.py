@@ -5,6 +5,8 @@ in a child interpreter. Whatever it does, a call returns exactly what it
 returns from a sound disk, or raises OSError with the error's own errno,
 or, for a dump that changed, OSError saying so; never a format error."""
 import errno
+import hashlib
+import inspect
 import itertools
 import os
 import pickle
@@ -35,12 +37,9 @@ def shim(tmp_path_factory):
     return out
 
 
-# Large arrays are compared by their bytes' digest, so that a child hands
-# back a few bytes rather than copies of a 64 MiB dump.
-DIGEST = """
-import hashlib
-import numpy as np
 def digest(r):
+    """`r` with each large array replaced by its bytes' digest, so that a
+    child hands back a few bytes rather than copies of a 64 MiB dump."""
     if isinstance(r, (tuple, list)):
         return type(r)(digest(v) for v in r)
     if isinstance(r, dict):
@@ -48,14 +47,15 @@ def digest(r):
     if isinstance(r, np.ndarray) and r.size > 100_000:
         return (r.shape, r.dtype.str, r.flags.f_contiguous, hashlib.sha256(r.tobytes("A")).hexdigest())
     return r
-"""
-exec(DIGEST)
+
 
 # Evaluates each call once per thread count, with P the dump's file name;
 # writes the results (an exception as ("raised", type, errno, message)).
-CHILD = DIGEST + """
-import os, pickle, sys
+CHILD = """
+import hashlib, os, pickle, sys
+import numpy as np
 from dorvo.quickio import beamdump, load, meshdump, particles
+""" + inspect.getsource(digest) + """
 P = os.environ["QUICKIO_FAULT_PATH"]
 results = []
 for threads in sys.argv[2].split(","):
@@ -117,7 +117,8 @@ class Dump:
     regions: dict     # a name -> a byte offset inside it that every call reads
     other: object     # () -> the same layout with other values
     shrunk: object    # () -> the same size, fewer particles (phase space only)
-    rewrite_at: dict  # a pass -> (offset, k): the k-th read of the offset is in that pass
+    points: dict      # a point of a load by name -> (offset, k): the k-th read
+                      # that covers the offset comes at that point
 
 
 def field_dump(path, shape, ny_loc, nz_loc):
@@ -185,8 +186,8 @@ def phase_dump(path, n, counts):
 
 # Blocks at and above the sizes that are read straight into place (16 KiB
 # for fields, 64 KiB for particles), tiny ones through the read buffer,
-# empty ones. The large dumps (64 MiB and more) are read by
-# several threads.
+# empty ones. The large dumps (64 MiB and more) are read by several
+# threads.
 DUMPS = {
     "field": lambda p: field_dump(p, (64, 60, 40), [[20, 20, 20], [1, 29, 30], [58, 1, 1]], [25, 13, 2]),
     "phase": lambda p: phase_dump(p, 2, [3, 5000, 0, 40, 4000, 1]),
@@ -210,10 +211,11 @@ def unchanged_dump(request, tmp_path_factory):
 
 
 def raised(result):
-    """(type name, errno, message) of what a call raised, else None."""
+    """(type name, errno, message) of what a call raised; Nones if it
+    returned."""
     if isinstance(result, tuple) and isinstance(result[0], str) and result[0] == "raised":
         return result[1:]
-    return None
+    return None, None, None
 
 
 # Short reads that end inside a word, errors that are retried, and slow
@@ -267,11 +269,11 @@ def test_rewrite_during_a_pass_is_an_error(shim, dump, during, content, keep_mti
     assert new.stat().st_size == dump.path.stat().st_size
     set_old_times(dump.path)
     call = dump.calls[1]  # the loader by name: its passes are the ones counted
-    at, k = dump.rewrite_at[during]
+    at, k = dump.points[during]
     got = run_faulted(shim, dump.path, [call], threads=(1,), rewrite=new, rewrite_at=at, rewrite_call=k,
                       keep_mtime=keep_mtime)
     assert dump.path.read_bytes() == new.read_bytes(), "the rewrite was not made"
-    kind, _, message = raised(got[1, call]) or (None, None, "")
+    kind, _, message = raised(got[1, call])
     assert kind == "OSError" and CHANGED in message, got
 
 
@@ -340,10 +342,10 @@ def test_read_error_outranks_a_format_error_found_after_it(shim, dump):
     # goes on to a block whose extents a writer has just made wrong. The
     # read error came first and is what the caller must see.
     bad = bytearray(dump.path.read_bytes())
-    at, _ = dump.rewrite_at["last extents"]
+    at, _ = dump.points["last extents"]
     bad[at:at + 4] = np.int32(65).tobytes()
     new = dump.path.with_suffix(".new")
     new.write_bytes(bad)
     got = run_faulted(shim, dump.path, [dump.calls[1]], threads=(1,), errno=errno.EIO,
-                      at=dump.rewrite_at["last large block"][0], rewrite=new, rewrite_at=at, rewrite_call=1)
+                      at=dump.points["last large block"][0], rewrite=new, rewrite_at=at, rewrite_call=1)
     assert raised(got[1, dump.calls[1]])[:2] == ("OSError", errno.EIO), got
