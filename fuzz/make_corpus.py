@@ -45,11 +45,12 @@ def phase_seeds():
 
 
 def tiling_seeds():
-    """Inputs of the field_tiling target: [flags][nx u16][nproc_y][nproc_z]
+    """Inputs of the field_tiling target: [flags][fail_from u32][nx u16][nproc_y][nproc_z]
     [layer heights][block widths][(offset u32, value i32) edits][cut u32]."""
-    def tiling(nx, heights, widths, edits=(), cut=None, tall=False):
-        flags = (1 if cut is not None else 0) | (2 if tall else 0)
-        data = struct.pack("<BHBB", flags, nx - 1, len(widths[0]), len(heights))
+    def tiling(nx, heights, widths, edits=(), cut=None, tall=False, fail_from=None):
+        flags = (1 if cut is not None else 0) | (2 if tall else 0) | (4 if fail_from is not None else 0)
+        data = struct.pack("<B", flags) + (struct.pack("<I", fail_from) if fail_from is not None else b"")
+        data += struct.pack("<HBB", nx - 1, len(widths[0]), len(heights))
         data += bytes(heights) + bytes(w for layer in widths for w in layer)
         data += b"".join(struct.pack("<Ii", at, v) for at, v in edits)
         return data + (struct.pack("<I", cut) if cut is not None else b"")
@@ -64,6 +65,9 @@ def tiling_seeds():
                                              edits=[(192 + 2 * (24 + 4 * 2048 * 4 + 4) + 8, 1)]),
         "layers_of_640_planes": tiling(4, [5, 5], [[3, 2], [1, 4]], tall=True),
         "cut_in_the_fourth_block": tiling(2048, [2, 2], [[2, 2]] * 2, cut=212 + 3 * (4 * 2048 * 4 + 28) + 100),
+        # The reads of tasks fail with EIO from the first block's data on,
+        # while later blocks still ask the pool for tasks.
+        "eio_from_the_first_block": tiling(2048, [2, 2], [[2, 2]] * 2, fail_from=212),
     }
 
 
