@@ -436,3 +436,132 @@ def test_phase_space(server, layout, full):
     path, url = served(server, "phase.bin")
     write_phase(path, layout)
     sweep_phase(path, layout, full=full, url=url).done()
+
+
+# ---------------------------------------------------------------- Python planners
+
+# Rows of a two-row block read one in two: the runs of a selection lie
+# MAX_GAP bytes apart, a marker, a word or a block's framing either side.
+GAP_LAYOUTS = [FieldLayout(nx, ((2, 2),), (3,), label=f"runs {4 * nx - _remote.MAX_GAP:+d} from one range")
+               for nx in around(_remote.MAX_GAP // 4, (-7, -2, -1, 0, 1, 2, 7))]
+# One row of each of BATCH_RANGES planes, give or take one: runs too far
+# apart to share a range, fetched a batch of ranges at a time.
+BATCH_LAYOUTS = [FieldLayout(_remote.MAX_GAP // 4 + 16, ((2,),), (p,), label=f"{p} ranges")
+                 for p in around(_remote.BATCH_RANGES, (-1, 0, 1))]
+
+
+@pytest.mark.parametrize("layout", GAP_LAYOUTS + BATCH_LAYOUTS, ids=str)
+def test_remote_ranges(server, layout):
+    path, url = served(server, "ranges.bin")
+    write_field(path, layout)
+    want = reference_field(path)[0]
+    sweep = Sweep(layout)
+    key = (slice(None), slice(None, None, 2), slice(None))
+    for name, where in (("local", path), ("over HTTP", url)):
+        ds = xr.open_dataset(where, engine="vintar")
+        sweep.check(f"xarray every other row, {name}", lambda: ds.field[key].values, want[key])
+        sweep.check(f"xarray row 1, {name}", lambda: ds.field[:, 1, :].values, want[:, 1, :])
+    sweep.done()
+
+
+PARTICLE_BATCH_DUMP = PhaseLayout(0, (60000, 0, 80000, 5000), label="145000 particles")
+READ_BYTES_DUMP = PhaseLayout(0, (XR_READ_BYTES // 16, -1, XR_READ_BYTES // 16 + 5), label="1M particles")
+
+
+@pytest.mark.parametrize("layout, keys", [
+    # Particle ranges of the particles whose offsets are worked out at a
+    # time, give or take one, without and with a step.
+    pytest.param(PARTICLE_BATCH_DUMP, [(slice(None), slice(7, 7 + m)) for m in around(XR_PARTICLE_BATCH, (-1, 0, 1))]
+     + [(0, slice(1, 1 + 2 * m, 2)) for m in around(XR_PARTICLE_BATCH, (-1, 0, 1))], id="particle batch"),
+    # Particle ranges whose entries span one read of the scratch buffer,
+    # give or take a word.
+    pytest.param(READ_BYTES_DUMP, [(slice(None), slice(0, m)) for m in around(XR_READ_BYTES // 8, (-1, 0, 1))]
+                 + [(slice(None), slice(3, 3 + XR_READ_BYTES // 8))], id="read buffer"),
+])
+def test_xarray_particle_ranges(server, layout, keys):
+    path, url = served(server, "particles.bin")
+    write_phase(path, layout)
+    want = reference_phase(path, layout.n)
+    sweep = Sweep(layout)
+    for name, where in (("local", path), ("over HTTP", url)):
+        ds = xr.open_dataset(where, engine="vintar", n_dimensions=layout.n)
+        for key in keys:
+            sweep.check(f"{key}, {name}", lambda: ds.phase_space[key].values, want[key])
+    sweep.done()
+
+
+@pytest.mark.parametrize("bins", [(b,) for b in around(HISTOGRAM_COPIED_CELLS, (-1, 0, 1))]
+                         + [(2, HISTOGRAM_COPIED_CELLS // 2 - 1), (128, HISTOGRAM_COPIED_CELLS // 128),
+                            (3, HISTOGRAM_COPIED_CELLS // 3 + 1)], ids=str)
+def test_histogram_cells_around_copies(tmp_path, bins):
+    # Histograms of up to copied_cells cells are counted in several copies
+    # side by side, larger ones in one.
+    layout = PhaseLayout(1, (3000, 0, 2000))
+    write_phase(tmp_path / "p.bin", layout)
+    ps = reference_phase(tmp_path / "p.bin", 1)
+    c = [ps[k].astype(np.float64) for k in (0, 2)]
+    rng = ((0.0, 5000.0), (0.0, 1024.0))
+    if len(bins) == 1:
+        want = np.histogram(c[1], bins[0], rng[1])
+        got = particles.histogram(tmp_path / "p.bin", 1, 2, bins=bins[0], range=rng[1])
+    else:
+        want = np.histogram2d(c[0], c[1], bins, rng)
+        got = particles.histogram(tmp_path / "p.bin", 1, (0, 2), bins=bins, range=rng)
+    assert all(np.array_equal(g, w) for g, w in zip(got, want))
+
+
+# ---------------------------------------------------------------- any shape
+
+hypothesis = pytest.importorskip("hypothesis")
+st = hypothesis.strategies
+
+
+@st.composite
+def field_layouts(draw):
+    """1 to 4 columns, 1 to 3 layers, blocks of any width (empty ones too)
+    and layers of any height (empty ones too)."""
+    columns = draw(st.integers(1, 4))
+    layers = draw(st.integers(1, 3))
+    ny = draw(st.integers(1, 9))
+    rows = []
+    for _ in range(layers):
+        cuts = sorted(draw(st.lists(st.integers(0, ny), min_size=columns - 1, max_size=columns - 1)))
+        rows.append(tuple(b - a for a, b in zip([0] + cuts, cuts + [ny])))
+    heights = draw(st.lists(st.integers(0, 4), min_size=layers, max_size=layers).filter(lambda h: sum(h) > 0))
+    return FieldLayout(draw(st.integers(1, 40)), tuple(rows), tuple(heights))
+
+
+@hypothesis.settings(max_examples=60, deadline=None)
+@hypothesis.given(layout=field_layouts(), data=st.data())
+def test_field_any_shape(layout, data):
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "f.bin")
+        write_field(path, layout)
+        sweep = sweep_field(path, layout, full=False, threads=(data.draw(st.sampled_from(THREADS)),))
+        want = reference_field(path)[0]
+        nx, ny, nz = layout.shape
+        key = tuple(slice(data.draw(st.integers(0, n - 1)), None, data.draw(st.integers(1, 3))) for n in (nx, ny, nz))
+        ds = xr.open_dataset(path, engine="vintar")
+        sweep.check(f"xarray {key}", lambda: ds.field[key].values, want[key])
+        sweep.done()
+
+
+@hypothesis.settings(max_examples=40, deadline=None)
+@hypothesis.given(n=st.integers(0, 3), counts=st.lists(st.integers(-2, 60), min_size=1, max_size=8).filter(
+    lambda c: any(v > 0 for v in c)), cut=st.booleans(), extra=st.integers(0, 3), data=st.data())
+def test_phase_space_any_shape(n, counts, cut, extra, data):
+    import tempfile
+
+    layout = PhaseLayout(n, tuple(counts), cut_trailing=cut, extra=extra)
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "p.bin")
+        write_phase(path, layout)
+        sweep = sweep_phase(path, layout, full=False, threads=(data.draw(st.sampled_from(THREADS)),))
+        want = reference_phase(path, n)
+        key = (slice(data.draw(st.integers(0, 2 * n)), None), slice(data.draw(st.integers(0, want.shape[1] - 1)),
+                                                                    None, data.draw(st.integers(1, 4))))
+        ds = xr.open_dataset(path, engine="vintar", n_dimensions=n)
+        sweep.check(f"xarray {key}", lambda: ds.phase_space[key].values, want[key])
+        sweep.done()
