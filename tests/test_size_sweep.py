@@ -13,8 +13,10 @@ Each dump is read by 1, 2 and 3 threads wherever threads may read it.
 import contextlib
 import os
 
+import hypothesis
 import numpy as np
 import pytest
+from hypothesis import strategies as st
 
 from dorvo.quickio import _remote, beamdump, load, meshdump, particles
 from helpers import RangeServer, field_dump_bytes
@@ -512,9 +514,6 @@ def test_histogram_cells_around_copies(tmp_path, bins):
 
 # ---------------------------------------------------------------- any shape
 
-hypothesis = pytest.importorskip("hypothesis")
-st = hypothesis.strategies
-
 
 @st.composite
 def field_layouts(draw):
@@ -531,7 +530,7 @@ def field_layouts(draw):
     return FieldLayout(draw(st.integers(1, 40)), tuple(rows), tuple(heights))
 
 
-@hypothesis.settings(max_examples=60, deadline=None)
+@hypothesis.settings(max_examples=60, deadline=None, database=None)
 @hypothesis.given(layout=field_layouts(), data=st.data())
 def test_field_any_shape(layout, data):
     import tempfile
@@ -548,7 +547,7 @@ def test_field_any_shape(layout, data):
         sweep.done()
 
 
-@hypothesis.settings(max_examples=40, deadline=None)
+@hypothesis.settings(max_examples=40, deadline=None, database=None)
 @hypothesis.given(n=st.integers(0, 3), counts=st.lists(st.integers(-2, 60), min_size=1, max_size=8).filter(
     lambda c: any(v > 0 for v in c)), cut=st.booleans(), extra=st.integers(0, 3), data=st.data())
 def test_phase_space_any_shape(n, counts, cut, extra, data):
