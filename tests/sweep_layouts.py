@@ -266,44 +266,43 @@ def particles(count: int, n: int) -> np.ndarray:
 
 
 def write_phase(path, layout: PhaseLayout) -> None:
+    """Writes the dump of `layout` holding particles(...), each entry's
+    trailing word 7000 + its number: every count word inserted before its
+    block's entries in one pass."""
     parts = particles(layout.particles, layout.n)
-    entries = np.empty((layout.particles, layout.width), "<f4")
-    entries[:, :-1] = parts
-    entries[:, -1] = (7000 + np.arange(layout.particles)).astype("<i4").view("<f4")
-    flat = memoryview(entries.reshape(-1)).cast("B")
+    entries = np.empty((layout.particles, layout.width), "<i4")
+    entries[:, :-1] = parts.view("<i4")
+    entries[:, -1] = 7000 + np.arange(layout.particles)
+    held = np.maximum(np.array(layout.counts, np.int64), 0)
+    words = np.insert(entries.reshape(-1), (np.cumsum(held) - held) * layout.width,
+                      np.array(layout.counts, "<i4"))
+    data = memoryview(words).cast("B")
     with open(path, "wb") as fh:
-        p = 0
-        for c in layout.counts:
-            fh.write(np.int32(c).tobytes())
-            if c > 0:
-                fh.write(flat[4 * layout.width * p:4 * layout.width * (p + c)])
-                p += c
-        if layout.cut_trailing:
-            fh.truncate(fh.tell() - 4)
-            fh.seek(0, 2)
+        fh.write(data[:len(data) - 4 * layout.cut_trailing])
         fh.write(bytes(range(1, layout.extra + 1)))
 
 
 def reference_phase(path, n: int) -> np.ndarray:
-    """The (2n+1, P) particles of a well-formed phase-space dump, read block
-    by block from its words."""
+    """The (2n+1, P) particles of a well-formed phase-space dump: block by
+    block, a count word and that many entries of 2n+2 words (the file's
+    last trailing word may be missing, and up to 3 stray bytes follow)."""
     raw = np.fromfile(path, np.uint8)
     w = raw[:len(raw) // 4 * 4].view("<i4")
     width = 2 * n + 2
-    blocks, pos = [], 0
+    at, counts, pos = [], [], 0
     while pos < len(w):
-        count = int(w[pos])
+        count = w.item(pos)
+        if count > 0:
+            at.append(pos + 1)
+            counts.append(count)
+            pos += count * width
         pos += 1
-        if count <= 0:
-            continue
-        entries = w[pos:pos + count * width]
-        if len(entries) == count * width - 1:  # the file's last trailing word
-            entries = np.concatenate([entries, np.zeros(1, entries.dtype)])
-        blocks.append(entries.view(np.float32).reshape(count, width)[:, :-1])
-        pos += count * width
-    if not blocks:
-        return np.empty((2 * n + 1, 0), np.float32, order="F")
-    return np.asfortranarray(np.concatenate(blocks).T)
+    counts = np.array(counts, np.int64)
+    # The word of each particle's first component: its block's first entry
+    # and its place in the block.
+    first = np.repeat(np.array(at, np.int64) - (np.cumsum(counts) - counts) * width, counts)
+    first += np.arange(counts.sum(), dtype=np.int64) * width
+    return np.asfortranarray(w[first[None, :] + np.arange(2 * n + 1)[:, None]].view(np.float32))
 
 
 def phase_family(block_bytes: int, n: int, tag: str) -> list:

@@ -19,10 +19,10 @@ import pytest
 from hypothesis import strategies as st
 
 from dorvo.quickio import _remote, beamdump, load, meshdump, particles
-from helpers import RangeServer, field_dump_bytes
-from sweep_layouts import (BLOCK_GAP, MARKER, WORD, FieldLayout, PhaseLayout, around, field_family, grid,
-                           native_constant, pair_family, phase_family, reference_field, reference_phase, split3,
-                           write_field, write_phase)
+from helpers import RangeServer, field_dump_bytes, phase_dump_bytes
+from sweep_layouts import (BLOCK_GAP, MARKER, WORD, around, field_family, FieldLayout, grid, native_constant,
+                           pair_family, particles as particles_of, phase_family, PhaseLayout, reference_field,
+                           reference_phase, split3, write_field, write_phase)
 
 xr = pytest.importorskip("xarray")
 from dorvo.quickio import xarray as qx  # noqa: E402
@@ -190,15 +190,21 @@ def phase_beamdump(path, n, particles_):
     return buf[:-1].reshape((2 * n + 1, particles_), order="F")
 
 
-def sweep_phase(path, layout, *, full, url=None, threads=THREADS, bins=(7, 33)):
-    """The native paths and the reductions at each thread count; with
-    `full`, the xarray backend's selections and dask chunks, and reads over
-    HTTP from `url`."""
+# One reduction of each kind, for dumps read by every path but the slower
+# ones.
+ONE_OF_EACH = ("histogram2d", "moments, where", "select")
+
+
+def sweep_phase(path, layout, *, full, url=None, threads=THREADS, bins=(7, 33), reductions=None):
+    """The native paths and the reductions (all, or those named) at each
+    thread count; with `full`, the xarray backend's selections and dask
+    chunks, and reads over HTTP from `url`."""
     sweep = Sweep(layout)
     n = layout.n
     want = reference_phase(path, n)
     count = want.shape[1]
-    reductions = reduction_cases(path, n, want, bins)
+    reductions = {name: case for name, case in reduction_cases(path, n, want, bins).items()
+                  if reductions is None or name in reductions}
     for t in threads:
         with read_threads(t):
             sweep.check(f"beamdump, {t} threads", lambda: phase_beamdump(path, n, count), want)
@@ -413,9 +419,9 @@ def served(server, name):
     return server.root / name, server.url(name)
 
 
-def test_sweep_writer_matches_the_fortran_pinned_writer(tmp_path):
-    # The streaming writer writes what helpers' writer writes, and the
-    # reference reader reads it back.
+def test_sweep_writers_match_the_fortran_pinned_writers(tmp_path):
+    # The sweep's writers write what helpers' writers write, and the
+    # reference readers read it back.
     layout = FieldLayout(5, ((2, 0, 3), (1, 4, 0)), (2, 3))
     write_field(tmp_path / "a.bin", layout)
     field = grid(layout)
@@ -424,6 +430,11 @@ def test_sweep_writer_matches_the_fortran_pinned_writer(tmp_path):
     assert (tmp_path / "a.bin").read_bytes() == want
     f, x, y, z = reference_field(tmp_path / "a.bin")
     assert same(f, field) and same(x, 0.5 * np.arange(5)) and same(z, -2 + 0.25 * np.arange(5))
+    layout = PhaseLayout(1, (2, 0, -1, 3, 0), cut_trailing=True, extra=2)
+    write_phase(tmp_path / "p.bin", layout)
+    want = phase_dump_bytes(particles_of(5, 1), 1, list(layout.counts))[:-4] + bytes([1, 2])
+    assert (tmp_path / "p.bin").read_bytes() == want
+    assert same(reference_phase(tmp_path / "p.bin", 1), particles_of(5, 1).T)
 
 
 @pytest.mark.parametrize("layout, full", SMALL_FIELDS, ids=[str(lay) for lay, _ in SMALL_FIELDS])
@@ -564,3 +575,101 @@ def test_phase_space_any_shape(n, counts, cut, extra, data):
         ds = xr.open_dataset(path, engine="vintar", n_dimensions=n)
         sweep.check(f"xarray {key}", lambda: ds.phase_space[key].values, want[key])
         sweep.done()
+
+
+# ---------------------------------------------------------------- large sizes (slow)
+
+HISTOGRAM_COPIES_BYTES = native_constant("reductions.cpp", "histogram_copies_bytes")
+MAX_RANGE = _remote.MAX_RANGE
+
+LARGE_FIELDS = large_fields() + [
+    # Planes around one range of a remote read, in two layers.
+    FieldLayout(MAX_RANGE // 4 + d // 4, ((1,), (1,)), (1, 1), label=f"planes of a range {d:+d}")
+    for d in (-MARKER, 0, MARKER)]
+LARGE_PHASES = large_phases()
+# Read by every path and over HTTP as well: the sizes themselves, the dumps
+# once refused, ranges, and more than the bytes of one batch of ranges.
+LARGE_FULL = {"task +0 rows 2x1", "task -4 rows 2x1", "337x254x49 in 2x1", "155x1845x68 in 3x3",
+              "93x1637x328 in 4x3", "threads +0", "planes of a range -4", "planes of a range +0",
+              "planes of a range +4", "task +0 n3 neighbours"}
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("layout", LARGE_FIELDS, ids=str)
+def test_large_field(server, layout):
+    path, url = served(server, "large.bin")
+    write_field(path, layout)
+    try:
+        sweep_field(path, layout, full=str(layout) in LARGE_FULL, url=url).done()
+    finally:
+        path.unlink()
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("layout", LARGE_PHASES, ids=str)
+def test_large_phase_space(server, layout):
+    path, url = served(server, "large.bin")
+    write_phase(path, layout)
+    try:
+        full = str(layout) in LARGE_FULL
+        sweep_phase(path, layout, full=full, url=url, reductions=None if full else ONE_OF_EACH).done()
+    finally:
+        path.unlink()
+
+
+@pytest.mark.slow
+def test_selection_around_its_staging(tmp_path):
+    # A selection whose components fit the staging memory is read once,
+    # a larger one counted and then filled; with 1 to 3 threads. The
+    # particles are numbered by component 0, so a window on it keeps the
+    # first `kept`.
+    entry_components = 7
+    limit = SELECTION_STAGING // (4 * entry_components)
+    layout = PhaseLayout(3, (limit // 3, 0, limit // 3, limit - 2 * (limit // 3) + 10))
+    path = tmp_path / "p.bin"
+    write_phase(path, layout)
+    ps = reference_phase(path, 3)
+    sweep = Sweep(layout)
+    for kept in around(limit, (-1, 0, 1)):
+        for t in THREADS:
+            with read_threads(t):
+                sweep.check(f"select {kept}, {t} threads", lambda: particles.select(path, 3, {0: (0, kept - 1)}),
+                            np.asfortranarray(ps[:, :kept]))
+    sweep.done()
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("blocks", around(SELECTION_MAX_RUNS, (0, 1)))
+def test_reductions_around_the_runs_a_selection_notes(tmp_path, blocks):
+    # Blocks of one particle each come to the reductions one run each: a
+    # selection notes up to selection_max_runs of them, and past that fills
+    # in file order.
+    layout = PhaseLayout(0, (1,) * (blocks - 1) + (0, 1), label=f"{blocks} blocks")
+    write_phase(tmp_path / "p.bin", layout)
+    sweep_phase(tmp_path / "p.bin", layout, full=False, threads=(1,), reductions=("select", "select all")).done()
+
+
+@pytest.mark.slow
+def test_histogram_copies_around_threads(tmp_path):
+    # A histogram is counted in one copy per thread while the copies fit
+    # histogram_copies_bytes: three threads at most, two, or one counting
+    # into the result, on a dump read by threads.
+    layout = [lay for lay in LARGE_PHASES if str(lay) == "threads +0"][0]
+    path = tmp_path / "p.bin"
+    write_phase(path, layout)
+    values = np.sort(reference_phase(path, 3)[6].astype(np.float64))
+    cells = HISTOGRAM_COPIES_BYTES // 8
+    with read_threads(3):
+        # Three copies, two, and one counted into the result.
+        for bins in (cells // 3, cells // 3 + 1, cells // 2 + 1):
+            counts, edges = particles.histogram(path, 3, 6, bins=bins, range=(0, 1024))
+            # np.histogram's counts, found in one pass (it would fill a
+            # histogram of this many bins for every 65,536 values): the
+            # values at or above each edge and below the next, the last
+            # edge in the last bin.
+            assert np.array_equal(edges, np.linspace(0, 1024, bins + 1))
+            below = np.searchsorted(values, edges, side="left")
+            want = np.diff(below)
+            want[-1] += len(values) - below[-1]
+            assert np.array_equal(counts, want), bins
+            del counts, edges, below, want
