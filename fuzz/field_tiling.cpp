@@ -7,7 +7,7 @@
 // tasks of several blocks each. Edits and a cut applied to the assembled
 // bytes then break the tiling anywhere.
 //
-// Input: [flags u8][nx-1 u16][nproc_y u8][nproc_z u8]
+// Input: [flags u8][fail_from u32 when flags bit 2 is set][nx-1 u16][nproc_y u8][nproc_z u8]
 //        [nz_loc u8 per layer][ny_loc u8 per block]
 //        [(offset u32, value i32) edits...], the last u32 a cut when flags bit 0 is set.
 // Each layer's last block gets the rest of the rows, so tilings are valid
@@ -15,7 +15,12 @@
 // wrong place shows.
 //
 // Checked: the reader succeeds exactly when the reference does, and then
-// fills the field and axes exactly as the reference does.
+// fills the field and axes exactly as the reference does. Every read task
+// holds only pieces of at least one byte and stays within its budget. With
+// flags bit 2, the tasks' reads that reach past `fail_from` fail with EIO:
+// once one has, the reader reports EIO, never a result or a format error.
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -51,6 +56,39 @@ public:
         }
     }
     std::vector<uint8_t> bytes;
+};
+
+// The source of the reader: the tasks' scatter reads are checked against
+// the task builder's invariant, and fail with EIO past `fail_from`.
+class TaskCheckingSource final : public native::Source {
+public:
+    // The field reader's budget of one task.
+    static constexpr int64_t task_budget = int64_t{8} << 20;
+
+    TaskCheckingSource(native::Source& inner, int64_t fail_from) : inner_(inner), fail_from_(fail_from) {}
+    int64_t size() const noexcept override { return inner_.size(); }
+    native::Error read_at(int64_t offset, void* dst, int64_t n) noexcept override {
+        return inner_.read_at(offset, dst, n);
+    }
+    native::Error read_scatter(int64_t offset, const Piece* pieces, int64_t count) noexcept override {
+        int64_t total = 0;
+        for (int64_t i = 0; i < count; ++i) {
+            fuzz::check(pieces[i].len > 0);
+            total += pieces[i].len;
+        }
+        fuzz::check(total <= task_budget);
+        if (offset + total > fail_from_) {
+            failed_.store(true);
+            return native::Error::os(EIO);
+        }
+        return inner_.read_scatter(offset, pieces, count);
+    }
+    bool failed() const { return failed_.load(); }
+
+private:
+    native::Source& inner_;
+    int64_t fail_from_;
+    std::atomic<bool> failed_{false};
 };
 
 // memcpy that takes empty vectors' null pointers for zero lengths.
@@ -127,6 +165,7 @@ bool reference(const std::vector<uint8_t>& d, std::vector<float>& f, std::vector
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input in(data, size);
     const uint8_t flags = in.u8();
+    const int64_t fail_from = (flags & 4) ? int64_t{in.u32()} : INT64_MAX;
     const int64_t nx = 1 + in.u16() % 4096;
     const int64_t nproc_y = in.u8() % 9, nproc_z = in.u8() % 9;
     std::vector<int64_t> heights(nproc_z);
@@ -206,9 +245,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     fuzz::Buffer f(static_cast<int64_t>(rf.size())), x(static_cast<int64_t>(rx.size())),
         y(static_cast<int64_t>(ry.size())), z(static_cast<int64_t>(rz.size()));
-    native::MemorySource src(dump.data(), static_cast<int64_t>(dump.size()));
+    native::MemorySource memory(dump.data(), static_cast<int64_t>(dump.size()));
+    TaskCheckingSource src(memory, fail_from);
     const native::Error err = native::read_grid_dump(src, {f.span(), x.span(), y.span(), z.span()}, {});
 
+    if (src.failed()) {
+        fuzz::check(err.status == native::Status::os_error && err.errno_value == EIO);
+        return 0;
+    }
     fuzz::check(!err == ok);
     if (ok) {
         const std::pair<const fuzz::Buffer*, const std::vector<float>*> pairs[] = {

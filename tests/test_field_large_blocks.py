@@ -47,6 +47,12 @@ LARGE_TILINGS = {
     "many blocks": ((128, 256, 32), dict(nproc_y=16, nproc_z=16)),
     # 1100 planes per block: more plane runs than one read call carries
     "many planes per block": ((8, 2, 1100), dict(nproc_y=2)),
+    # Blocks of 8 MiB - 4 bytes, a read task's budget less one word: the
+    # records between two blocks must not be packed into the full task.
+    "blocks a word under a task": ((337, 254, 49), dict(ny_loc=[127, 127], nz_loc=[49])),
+    "three blocks a word under a task": ((337, 381, 49), dict(ny_loc=[127, 127, 127], nz_loc=[49])),
+    "empty block between blocks under a task": ((337, 254, 49), dict(ny_loc=[127, 0, 127], nz_loc=[49])),
+    "empty first column, blocks under a task": ((337, 254, 49), dict(ny_loc=[0, 127, 127], nz_loc=[49])),
 }
 
 
@@ -101,4 +107,26 @@ def test_blocks_longer_than_one_read_call(tmp_path):
         fh.write(fortran_records([np.zeros(n, "<f4").tobytes() for n in shape]))
     stem = bytes(path)[:-4].decode()
     loaded, *_ = meshdump.read_Vintar_bin(stem, {"nx": nx, "ny": ny, "nz": nz})
+    assert np.array_equal(loaded.view(np.uint32), field.view(np.uint32))
+
+
+# Even splits of natural sizes whose blocks fall a few bytes under a read
+# task's budget (8 MiB - 8 bytes, 16 MiB - 16 bytes), read by several threads.
+NATURAL_SPLITS = {
+    "155x1845x68 in 3x3": ((155, 1845, 68), dict(nproc_y=3, nproc_z=3)),
+    "93x1637x328 in 4x3": ((93, 1637, 328), dict(nproc_y=4, nproc_z=3)),
+}
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("threads", ["1", "3"])
+@pytest.mark.parametrize("name", list(NATURAL_SPLITS))
+def test_natural_splits_under_a_task(tmp_path, monkeypatch, name, threads):
+    monkeypatch.setenv("QUICKIO_READ_THREADS", threads)
+    shape, layout = NATURAL_SPLITS[name]
+    field = unique_field(shape)
+    path = tmp_path / "split.bin"
+    write_field_dump(path, field, **layout)
+    stem = str(path)[:-4]
+    loaded, *_ = meshdump.read_Vintar_bin(stem, dict(zip(("nx", "ny", "nz"), shape)))
     assert np.array_equal(loaded.view(np.uint32), field.view(np.uint32))

@@ -10,8 +10,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from dorvo.quickio import beamdump, particles
-from helpers import phase_dump_bytes, run_isolated, write_phase_dump
+from dorvo.quickio import _particles, beamdump, particles
+from helpers import phase_dump_bytes, run_isolated, under_sanitizer, write_phase_dump
 
 INF = float("inf")
 
@@ -230,11 +230,51 @@ def test_paths_and_progress(dumps):
      "where: the window of component 0 must have lo <= hi, got (nan, 0.0)"),
     (lambda p: particles.select(p, 3, [(0, 1)]), TypeError, "where must be a dict {component: (lo, hi)}"),
     (lambda p: particles.moments(p, -1), ValueError, "n_dimensions must be >= 0, got -1"),
+    (lambda p: particles.moments(p, 2**31), ValueError, "n_dimensions must be at most 2147483647, got 2147483648"),
+    # Components past 32 bits, straight to the native module: ValueError as
+    # for any other component out of range, never OverflowError.
+    (lambda p: _particles.moments(bytes(p), 3, [(2**31, 0, 1)], None), ValueError,
+     "where: component 2147483648 out of range: the dump's particles have components 0 to 6"),
+    (lambda p: _particles.moments(bytes(p), 3, [(2**64, 0, 1)], None), ValueError,
+     "where: component 18446744073709551616 out of range"),
+    (lambda p: _particles.histogram(bytes(p), 3, [(2**40, [0.0, 1.0], None)], None, (), None, None), ValueError,
+     "histogram: component 1099511627776 out of range: the dump's particles have components 0 to 6"),
 ])
 def test_arguments(dumps, call, exc, message):
     with pytest.raises(exc) as info:
         call(dumps["n3-blocks"][0])
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("call", [
+    lambda p: particles.histogram(p, 3, 0, bins=2**63),
+    lambda p: particles.histogram(p, 3, (0, 1), bins=10**6),
+    lambda p: particles.moments(p, 2**31 - 1),
+], ids=["2**63 bins", "10**12 cells", "2**32-1 components"])
+def test_results_beyond_memory_refused_up_front(dumps, call):
+    # More than the machine's memory, refused before any allocation.
+    with pytest.raises(MemoryError, match=r"would take about [\d,.]+ GiB, more than the [\d,.]+ GiB of memory"):
+        call(dumps["n3-blocks"][0])
+
+
+@pytest.mark.skipif(under_sanitizer(), reason="an address-space limit and the sanitizer's shadow memory collide")
+def test_failed_allocations_are_memory_errors(tmp_path):
+    # The native module's own vectors of 2^32 - 1 results, past an
+    # address-space limit: MemoryError, not the process ended by
+    # std::bad_alloc.
+    path = tmp_path / "p.bin"
+    write_phase_dump(path, np.ones((3, 3), np.float32), 1)
+    run_isolated(f"""
+import resource
+from dorvo.quickio import _particles
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+try:
+    _particles.moments({bytes(path)!r}, 2**31 - 1, (), None)
+except MemoryError:
+    pass
+else:
+    raise SystemExit("no MemoryError")
+""")
 
 
 REDUCTIONS = {

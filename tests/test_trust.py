@@ -14,9 +14,9 @@ import time
 import numpy as np
 import pytest
 
-from dorvo.quickio import beamdump, meshdump
-from helpers import (TESTS_DIR, buffer_root, field_dump_bytes, grid_values, lines_in, phase_dump_bytes, phase_values,
-                     run_isolated, under_sanitizer)
+from dorvo.quickio import _scan, beamdump, meshdump
+from helpers import (TESTS_DIR, buffer_root, field_dump_bytes, fortran_records, grid_values, lines_in,
+                     phase_dump_bytes, phase_values, run_isolated, under_sanitizer)
 
 FIELD, FIELD_SOURCE = "meshdump.read_Vintar_bin", "dorvo/quickio/meshdump"
 PHASE, PHASE_SOURCE = "beamdump.total_phase_space_read", "dorvo\\quickio\\beamdump"
@@ -94,6 +94,74 @@ def test_phase_dump_rewritten_during_load(tmp_path, monkeypatch, when, in_place)
     assert str(path) in str(e.value) and lines_in(e.value, PHASE) == [(PHASE_SOURCE, line)]
 
 
+def rewrite_keeping_mtime(path, data):
+    """Rewrites `path` in place with `data` of the same length and sets its
+    times back, as cp -p, touch -r or rsync -t --inplace leave a file: only
+    its status-change time tells."""
+    before = os.stat(path)
+    assert len(data) == before.st_size
+    with open(path, "r+b") as f:
+        f.write(data)
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+
+
+@pytest.mark.parametrize("kind", ["field", "phase"])
+def test_same_size_rewrite_keeping_mtime_during_load(tmp_path, monkeypatch, kind):
+    path = tmp_path / "run.bin"
+    if kind == "field":
+        field = grid_values(*SHAPE)[0]
+        path.write_bytes(field_dump_bytes(field))
+        new, module, entry = field_dump_bytes(field + 1000), meshdump, "read_file"
+        load = lambda: meshdump.read_Vintar_bin(str(tmp_path / "run"), PARAMS)  # noqa: E731
+    else:
+        path.write_bytes(phase_dump_bytes(phase_values(6, 1), 1, [4, 2]))
+        new, module, entry = phase_dump_bytes(phase_values(6, 1) + 1000, 1, [4, 2]), beamdump, "beamdump"
+        load = lambda: beamdump.total_phase_space_read(str(tmp_path / "run"), {"n_dimensions": 1})  # noqa: E731
+    real = getattr(module, entry)
+
+    def rewritten_first(*args):
+        rewrite_keeping_mtime(path, new)
+        return real(*args)
+
+    monkeypatch.setattr(module, entry, rewritten_first)
+    with pytest.raises(OSError, match="changed while it was read; it was written to during the load"):
+        load()
+
+
+# ---- the interpreter's end ------------------------------------------------
+
+ENDING_DURING_A_READ = textwrap.dedent("""
+    import atexit, os, sys, threading, time
+    import numpy as np
+    from dorvo.quickio import meshdump
+    fifo = sys.argv[1]
+    os.mkfifo(fifo)
+
+    def reader():
+        try:
+            meshdump.read_file(*(np.zeros(4, np.float32) for _ in range(4)), os.fsencode(fifo))
+        except Exception:
+            pass
+
+    threading.Thread(target=reader, daemon=True).start()
+    time.sleep(0.3)  # the reader waits in open() for a writer, the lock released
+
+    @atexit.register
+    def open_writer():
+        # The reader's open returns and its read fails at once (the FIFO is
+        # empty): it wants the lock back while the interpreter ends.
+        os.close(os.open(fifo, os.O_WRONLY))
+""")
+
+
+def test_daemon_thread_reading_as_the_interpreter_ends(tmp_path):
+    # The process ends normally; the reader never takes the lock back.
+    for _ in range(3):
+        fifo = tmp_path / "fifo"
+        run_isolated(ENDING_DURING_A_READ.replace("sys.argv[1]", repr(str(fifo))), timeout=60)
+        fifo.unlink()
+
+
 # ---- Ctrl-C -------------------------------------------------------------
 
 INTERRUPTED = textwrap.dedent("""
@@ -166,6 +234,23 @@ def test_huge_nparam_fails_before_reading(tmp_path):
         f.truncate(2 << 30)
         f.write(struct.pack("<ii", 4, nparam))
     run_isolated(BOUNDED.format(stem=str(path)[:-4], nbytes=4 * nparam, sanitizer=under_sanitizer()))
+
+
+def test_block_of_more_bytes_than_an_offset_holds(tmp_path):
+    # A 252-byte file whose grid (2^31-1, 2^31-1, 1) passes the header
+    # checks and whose one block claims 4 * (2^31-1)^2 bytes, past int64:
+    # the scan reports where the dump stops making sense, allocating
+    # nothing for it.
+    ints = np.arange(1000, 1020, dtype="<i4")
+    ints[[0, 1, 3, 4, 6, 14]] = [1, 1, 2**31 - 1, 2**31 - 1, 1, 3]
+    head = fortran_records([np.int32(20).tobytes(), ints.tobytes(), np.zeros(20, "<f4").tobytes(),
+                            np.array([2**31 - 1, 2**31 - 1, 1], "<i4").tobytes()])
+    path = tmp_path / "huge.bin"
+    path.write_bytes(head + bytes(252 - len(head)))
+    s = _scan.field(str(path))
+    assert (s["stopped_at"], s["eof"], s["axes"]) == (192, True, None)
+    assert s["reason"] == ("file ends inside the data of block (layer 0, column 0): it claims "
+                           f"{(2**31 - 1)**2} values, more bytes than any file holds")
 
 
 class ListingStruct:

@@ -2,7 +2,11 @@
 
 #include <frameobject.h>
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -39,7 +43,64 @@ bool runtime_version(int* major, int* minor, std::string* text) {
     return true;
 }
 
+// The interpreter's end, as restore_thread() sees it: `ending` once our
+// atexit callback has run; `restoring` counts the threads between their
+// look at `ending` and the lock in their hands. Both sequentially
+// consistent: a thread counts itself, then looks; the callback marks, then
+// counts; so either the thread sees the mark or the callback sees the
+// thread.
+std::atomic<bool> ending{false};
+std::atomic<int> restoring{0};
+// The thread that ran the callback: the one that finalizes the interpreter,
+// which may still read in a later atexit callback or a destructor.
+std::atomic<pthread_t> ender{};
+
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+[[noreturn]] void park() noexcept {
+    for (;;) ::pause();
+}
+
+PyObject* interpreter_ends(PyObject*, PyObject*) {
+    ender.store(::pthread_self());
+    ending.store(true);
+    Py_BEGIN_ALLOW_THREADS
+    while (restoring.load() > 0) ::usleep(1000);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyMethodDef interpreter_ends_def = {"_quickio_interpreter_ends", interpreter_ends, METH_NOARGS, nullptr};
+
 }  // namespace
+
+void restore_thread(PyThreadState* state) noexcept {
+    restoring.fetch_add(1);
+    if ((ending.load() || interpreter_finalizing()) && !::pthread_equal(ender.load(), ::pthread_self())) {
+        restoring.fetch_sub(1);
+        park();
+    }
+    PyEval_RestoreThread(state);
+    restoring.fetch_sub(1);
+}
+
+bool watch_interpreter_end() {
+    static bool registered = false;  // changed with the lock held
+    if (registered) return true;
+    PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+    PyRef callback = PyRef::steal(PyCFunction_New(&interpreter_ends_def, nullptr));
+    if (!atexit || !callback) return false;
+    PyRef done = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", callback.get()));
+    if (!done) return false;
+    registered = true;
+    return true;
+}
 
 Module::Module(ModuleSpec spec) : spec_(std::move(spec)), init_name_(std::string("init ") + spec_.bare_name) {}
 
@@ -198,7 +259,7 @@ int Module::exec_steps(PyObject* module) {
         return init_failed(module, 1);
     }
 
-    if (!ready_receiving_buffer_type()) {
+    if (!ready_receiving_buffer_type() || !watch_interpreter_end()) {
         return init_failed(module, 1);
     }
     return 0;
@@ -307,6 +368,12 @@ bool Module::raise(const native::Error& error, const std::string& path) {
     }
     PyRef filename = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
     if (!filename) {
+        return false;
+    }
+    // Memory the readers could not have is MemoryError, as the
+    // interpreter's own allocations report it.
+    if (error.status == native::Status::os_error && error.errno_value == ENOMEM) {
+        PyErr_NoMemory();
         return false;
     }
     if (error.status == native::Status::os_error) {

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,35 @@ struct ModuleSpec {
     // private helper modules keep out of sys.modules' top level.
     bool register_bare_name = true;
 };
+
+// Runs `body` (which returns R) so that a C++ allocation failing inside it
+// (a std::vector or std::string growing) raises MemoryError and returns
+// `failed`, instead of unwinding into the interpreter, which would end the
+// process.
+template <class R, class Body>
+R allocating(Body&& body, R failed) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    PyErr_NoMemory();
+    return failed;
+}
+
+// The guard of allocating() around an exposed function.
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return allocating<PyObject*>([&] { return F(self, args, kwargs); }, nullptr);
+}
+
+// The method definition of an exposed function (positional and keyword
+// arguments, no docstring), run under the allocation guard.
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyMethodDef method_def(const char* name) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded<F>)),
+            METH_VARARGS | METH_KEYWORDS, nullptr};
+}
 
 class Module {
 public:

@@ -45,6 +45,25 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Taking the interpreter lock back after a native read, safely while the
+// interpreter ends.
+//
+// A thread other than the finalizing one that takes (or waits for) the
+// lock once the interpreter has begun to finalize is ended by the
+// interpreter, which unwinds the thread's stack: through our noexcept
+// frames that ends the whole process instead. So a thread parks for good
+// rather than take the lock once the interpreter is ending, as the
+// interpreter's own daemon threads are left to do. "Ending" begins at the
+// latest of our atexit callbacks (watch_interpreter_end()), before the
+// interpreter finalizes: the callback marks it, then lets every thread
+// already inside restore_thread() take the lock and get out, so that no
+// thread is left waiting for the lock when finalization begins.
+void restore_thread(PyThreadState* state) noexcept;
+
+// Registers the atexit callback above; once per module, at exec. False
+// with a Python exception set.
+bool watch_interpreter_end();
+
 // Releases the interpreter lock for the lifetime of the scope, so that
 // other Python threads run during a native read. It also answers the
 // reader's question whether to stop: at most every 50 ms it takes the lock
@@ -55,7 +74,7 @@ private:
 class UnlockedCall final : public native::Interrupt {
 public:
     UnlockedCall() noexcept : state_(PyEval_SaveThread()) {}
-    ~UnlockedCall() { PyEval_RestoreThread(state_); }
+    ~UnlockedCall() { restore_thread(state_); }
     UnlockedCall(const UnlockedCall&) = delete;
     UnlockedCall& operator=(const UnlockedCall&) = delete;
 
@@ -66,7 +85,7 @@ public:
         if (stop_ || (checked_ && now - last_check_ < kInterval)) return stop_;
         checked_ = true;
         last_check_ = now;
-        PyEval_RestoreThread(state_);
+        restore_thread(state_);
         stop_ = PyErr_CheckSignals() < 0;
         state_ = PyEval_SaveThread();
         return stop_;

@@ -43,16 +43,12 @@ PyObject* histogram(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* moments(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* select(PyObject*, PyObject* args, PyObject* kwargs);
 
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-PyMethodDef method(const char* name) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F)), METH_VARARGS | METH_KEYWORDS,
-            nullptr};
-}
+using quickio::frame::method_def;
 
-PyMethodDef extent_def = method<extent>("extent");
-PyMethodDef histogram_def = method<histogram>("histogram");
-PyMethodDef moments_def = method<moments>("moments");
-PyMethodDef select_def = method<select>("select");
+PyMethodDef extent_def = method_def<extent>("extent");
+PyMethodDef histogram_def = method_def<histogram>("histogram");
+PyMethodDef moments_def = method_def<moments>("moments");
+PyMethodDef select_def = method_def<select>("select");
 
 // Source lines of each function's steps, as shown in traceback entries:
 // binding, conversion of the arguments, the passes, the result.
@@ -95,6 +91,22 @@ PyRef items_of(PyObject* obj, Py_ssize_t n, const char* what) {
     return seq;
 }
 
+// A component index. One past int64 is out of every dump's range, as a
+// negative one is: ValueError, as the native checks say for any other.
+bool to_component(PyObject* obj, int64_t* out, const char* what) {
+    PyRef index = PyRef::steal(PyNumber_Index(obj));
+    if (!index) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0) {
+        PyErr_Format(PyExc_ValueError, "%s: component %S out of range", what, index.get());
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
 bool to_windows(PyObject* obj, std::vector<native::Window>& out) {
     PyRef seq = items_of(obj, -1, "where must be a sequence of (component, lo, hi)");
     if (!seq) return false;
@@ -103,7 +115,7 @@ bool to_windows(PyObject* obj, std::vector<native::Window>& out) {
         if (!triple) return false;
         PyObject** t = PySequence_Fast_ITEMS(triple.get());
         native::Window w;
-        if (!quickio::frame::to_int32(t[0], &w.component)) return false;
+        if (!to_component(t[0], &w.component, "where")) return false;
         w.lo = PyFloat_AsDouble(t[1]);
         if (w.lo == -1.0 && PyErr_Occurred()) return false;
         w.hi = PyFloat_AsDouble(t[2]);
@@ -113,12 +125,12 @@ bool to_windows(PyObject* obj, std::vector<native::Window>& out) {
     return true;
 }
 
-bool to_components(PyObject* obj, std::vector<int32_t>& out) {
+bool to_components(PyObject* obj, std::vector<int64_t>& out) {
     PyRef seq = items_of(obj, -1, "components must be a sequence of ints");
     if (!seq) return false;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        int32_t k;
-        if (!quickio::frame::to_int32(PySequence_Fast_GET_ITEM(seq.get(), i), &k)) return false;
+        int64_t k;
+        if (!to_component(PySequence_Fast_GET_ITEM(seq.get(), i), &k, "histogram")) return false;
         out.push_back(k);
     }
     return true;
@@ -136,16 +148,17 @@ bool to_doubles(PyObject* obj, std::vector<double>& out) {
     return true;
 }
 
-// None, or the (device, inode, size, mtime_ns) that extent returned.
+// None, or the (device, inode, size, mtime_ns, ctime_ns) that extent
+// returned.
 bool to_identity(PyObject* obj, native::FileIdentity* out, bool* given) {
     *given = obj != Py_None;
     if (!*given) return true;
-    PyRef seq = items_of(obj, 4, "expect");
+    PyRef seq = items_of(obj, 5, "expect");
     if (!seq) return false;
     PyObject** t = PySequence_Fast_ITEMS(seq.get());
     int64_t device, inode;
     if (!to_int64(t[0], &device) || !to_int64(t[1], &inode) || !to_int64(t[2], &out->size) ||
-        !to_int64(t[3], &out->mtime_ns)) {
+        !to_int64(t[3], &out->mtime_ns) || !to_int64(t[4], &out->ctime_ns)) {
         return false;
     }
     out->device = static_cast<uint64_t>(device);
@@ -154,8 +167,9 @@ bool to_identity(PyObject* obj, native::FileIdentity* out, bool* given) {
 }
 
 PyObject* identity_tuple(const native::FileIdentity& id) {
-    return Py_BuildValue("(LLLL)", static_cast<long long>(id.device), static_cast<long long>(id.inode),
-                         static_cast<long long>(id.size), static_cast<long long>(id.mtime_ns));
+    return Py_BuildValue("(LLLLL)", static_cast<long long>(id.device), static_cast<long long>(id.inode),
+                         static_cast<long long>(id.size), static_cast<long long>(id.mtime_ns),
+                         static_cast<long long>(id.ctime_ns));
 }
 
 // The progress counter: a writable, aligned int64 held for the call.
@@ -221,14 +235,20 @@ bool bind_common(const char* function, const Lines& lines, PyObject* args, PyObj
 
 // ---- passes ---------------------------------------------------------------
 
-native::PassOptions pass_options(const Common& c, native::Interrupt& interrupt, const native::FileIdentity* expect) {
+// `threads` is read with the interpreter lock held (see read_threads()).
+native::PassOptions pass_options(const Common& c, native::Interrupt& interrupt, const native::FileIdentity* expect,
+                                 int threads) {
     native::PassOptions options;
-    options.read.threads = native::default_read_threads();
+    options.read.threads = threads;
     options.read.interrupt = &interrupt;
     options.read.expect = expect;
     options.progress = c.progress.counter();
     return options;
 }
+
+// The reader threads a pass may run, from the environment: read with the
+// interpreter lock held, since os.environ changes the environment under it.
+int read_threads() { return native::default_read_threads(); }
 
 // Opens the dump and runs `work` on it with the interpreter lock released,
 // then checks that the file kept its identity throughout. `expect`, when
@@ -236,9 +256,10 @@ native::PassOptions pass_options(const Common& c, native::Interrupt& interrupt, 
 template <class Work>
 bool run_passes(const Common& c, const native::FileIdentity* expect, native::FileIdentity* seen, Work work) {
     native::Error error;
+    const int threads = read_threads();
     {
         quickio::frame::UnlockedCall unlocked;
-        const native::PassOptions options = pass_options(c, unlocked, expect);
+        const native::PassOptions options = pass_options(c, unlocked, expect, threads);
         native::FileSource src;
         error = src.open(c.path.c_str(), &unlocked, expect);
         if (!error) error = work(src, options);
@@ -261,7 +282,7 @@ PyObject* extent(PyObject*, PyObject* args, PyObject* kwargs) {
     auto fail = [](int at) { return mod.fail("extent", at); };
     if (!quickio::frame::bind_arguments("extent", names, 5, args, kwargs, argv)) return fail(extent_lines.binding);
     Common c;
-    std::vector<int32_t> components;
+    std::vector<int64_t> components;
     if (!convert_common(argv[0], argv[1], argv[3], argv[4], c) || !to_components(argv[2], components)) {
         return fail(extent_lines.arguments);
     }
@@ -297,16 +318,16 @@ PyObject* histogram(PyObject*, PyObject* args, PyObject* kwargs) {
         return fail(histogram_lines.binding);
     }
     Common c;
-    int32_t weight = -1;
+    int64_t weight = -1;
     native::FileIdentity expect;
     bool expected = false;
     if (!convert_common(argv[0], argv[1], argv[4], argv[6], c) ||
-        (argv[3] != Py_None && !quickio::frame::to_int32(argv[3], &weight)) ||
+        (argv[3] != Py_None && !to_component(argv[3], &weight, "weights")) ||
         !to_identity(argv[5], &expect, &expected)) {
         return fail(histogram_lines.arguments);
     }
     if (argv[3] != Py_None && weight < 0) {
-        PyErr_Format(PyExc_ValueError, "weights: component %d out of range", weight);
+        PyErr_Format(PyExc_ValueError, "weights: component %lld out of range", static_cast<long long>(weight));
         return fail(histogram_lines.arguments);
     }
     PyRef axes_seq = items_of(argv[2], -1, "axes must be a sequence of (component, edges, span)");
@@ -323,7 +344,7 @@ PyObject* histogram(PyObject*, PyObject* args, PyObject* kwargs) {
         PyRef axis = items_of(PySequence_Fast_GET_ITEM(axes_seq.get(), i), 3, "axis");
         if (!axis) return fail(histogram_lines.arguments);
         PyObject** t = PySequence_Fast_ITEMS(axis.get());
-        if (!quickio::frame::to_int32(t[0], &axes[i].component) || !to_doubles(t[1], edges[i])) {
+        if (!to_component(t[0], &axes[i].component, "histogram") || !to_doubles(t[1], edges[i])) {
             return fail(histogram_lines.arguments);
         }
         axes[i].edges = edges[i];
@@ -390,10 +411,11 @@ PyObject* select(PyObject*, PyObject* args, PyObject* kwargs) {
     native::Selection selection(c.n, c.where);
     native::FileSource src;
     native::Error error;
+    const int threads = read_threads();
     {
         quickio::frame::UnlockedCall unlocked;
         error = src.open(c.path.c_str(), &unlocked, nullptr);
-        if (!error) error = selection.count(src, pass_options(c, unlocked, nullptr));
+        if (!error) error = selection.count(src, pass_options(c, unlocked, nullptr, threads));
     }
     if (error) {
         Module::raise(error, c.path);
@@ -407,7 +429,7 @@ PyObject* select(PyObject*, PyObject* args, PyObject* kwargs) {
     {
         quickio::frame::UnlockedCall unlocked;
         error = selection.fill(src, {static_cast<float*>(data), comp * selection.kept()},
-                               pass_options(c, unlocked, nullptr));
+                               pass_options(c, unlocked, nullptr, threads));
         if (!error) error = src.verify_unchanged();
     }
     if (error) {
@@ -419,9 +441,13 @@ PyObject* select(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyModuleDef_Slot slots[] = {
     // Create returns the one module object of the process on a re-import.
-    {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) { return mod.create(spec); })},
+    {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) {
+         return quickio::frame::allocating<PyObject*>([&] { return mod.create(spec); }, nullptr);
+     })},
     // Exec runs the module's statements once per process.
-    {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* m) { return mod.exec(m); })},
+    {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* m) {
+         return quickio::frame::allocating<int>([&] { return mod.exec(m); }, -1);
+     })},
     {0, nullptr},
 };
 

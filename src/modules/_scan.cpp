@@ -23,10 +23,8 @@ using quickio::frame::PyRef;
 PyObject* field(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* phase(PyObject*, PyObject* args, PyObject* kwargs);
 
-PyMethodDef field_def = {"field", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(field)),
-                         METH_VARARGS | METH_KEYWORDS, nullptr};
-PyMethodDef phase_def = {"phase", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(phase)),
-                         METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef field_def = quickio::frame::method_def<field>("field");
+PyMethodDef phase_def = quickio::frame::method_def<phase>("phase");
 
 // Source lines of the steps, as shown in traceback entries.
 namespace line {
@@ -211,9 +209,13 @@ PyObject* phase(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyModuleDef_Slot slots[] = {
     // Create returns the one module object of the process on a re-import.
-    {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) { return mod.create(spec); })},
+    {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) {
+         return quickio::frame::allocating<PyObject*>([&] { return mod.create(spec); }, nullptr);
+     })},
     // Exec runs the module's statements once per process.
-    {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* m) { return mod.exec(m); })},
+    {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* m) {
+         return quickio::frame::allocating<int>([&] { return mod.exec(m); }, -1);
+     })},
     {0, nullptr},
 };
 

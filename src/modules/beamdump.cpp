@@ -21,11 +21,8 @@ using quickio::frame::PyRef;
 PyObject* total_phase_space_read(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* beamdump(PyObject*, PyObject* args, PyObject* kwargs);
 
-PyMethodDef total_phase_space_read_def = {
-    "total_phase_space_read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(total_phase_space_read)),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
-PyMethodDef beamdump_def = {"beamdump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(beamdump)),
-                            METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef total_phase_space_read_def = quickio::frame::method_def<total_phase_space_read>("total_phase_space_read");
+PyMethodDef beamdump_def = quickio::frame::method_def<beamdump>("beamdump");
 
 // Process-wide and never destroyed: the module lives until the process ends,
 // and its references must not be dropped after the interpreter is gone.
@@ -166,11 +163,13 @@ PyObject* beamdump(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     quickio::native::Error error;
     int64_t written = 0;
+    // Read with the lock held: os.environ changes the environment under it.
+    const int threads = quickio::native::default_read_threads();
     {
         // The view keeps the buffer alive and unresizable meanwhile.
         quickio::frame::UnlockedCall unlocked;
         quickio::native::ReadOptions options;
-        options.threads = quickio::native::default_read_threads();
+        options.threads = threads;
         options.interrupt = &unlocked;
         error = quickio::native::read_particles(path.c_str(), n_dimensions, ps_view.span(), &written, options);
     }
@@ -185,9 +184,13 @@ PyObject* beamdump(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyModuleDef_Slot slots[] = {
     // Create returns the one module object of the process on a re-import.
-    {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) { return mod.create(spec); })},
+    {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) {
+         return quickio::frame::allocating<PyObject*>([&] { return mod.create(spec); }, nullptr);
+     })},
     // Exec runs the module's statements once per process.
-    {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* m) { return mod.exec(m); })},
+    {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* m) {
+         return quickio::frame::allocating<int>([&] { return mod.exec(m); }, -1);
+     })},
     {0, nullptr},
 };
 

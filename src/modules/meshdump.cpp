@@ -21,10 +21,8 @@ using quickio::frame::PyRef;
 PyObject* read_Vintar_bin(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* read_file(PyObject*, PyObject* args, PyObject* kwargs);
 
-PyMethodDef read_Vintar_bin_def = {"read_Vintar_bin", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_Vintar_bin)),
-                                   METH_VARARGS | METH_KEYWORDS, nullptr};
-PyMethodDef read_file_def = {"read_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_file)),
-                             METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef read_Vintar_bin_def = quickio::frame::method_def<read_Vintar_bin>("read_Vintar_bin");
+PyMethodDef read_file_def = quickio::frame::method_def<read_file>("read_file");
 
 // Process-wide and never destroyed: the module lives until the process ends,
 // and its references must not be dropped after the interpreter is gone.
@@ -318,11 +316,13 @@ PyObject* read_file(PyObject*, PyObject* args, PyObject* kwargs) {
     const quickio::native::FieldBuffers buffers{views[0].span(), views[1].span(), views[2].span(), views[3].span(),
                                                 exact};
     quickio::native::Error error;
+    // Read with the lock held: os.environ changes the environment under it.
+    const int threads = quickio::native::default_read_threads();
     {
         // The views keep the buffers alive and unresizable meanwhile.
         quickio::frame::UnlockedCall unlocked;
         quickio::native::ReadOptions options;
-        options.threads = quickio::native::default_read_threads();
+        options.threads = threads;
         options.interrupt = &unlocked;
         error = quickio::native::read_grid_dump(path.c_str(), buffers, options);
     }
@@ -342,9 +342,13 @@ PyObject* read_file(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyModuleDef_Slot slots[] = {
     // Create returns the one module object of the process on a re-import.
-    {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) { return mod.create(spec); })},
+    {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) {
+         return quickio::frame::allocating<PyObject*>([&] { return mod.create(spec); }, nullptr);
+     })},
     // Exec runs the module's statements once per process.
-    {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* m) { return mod.exec(m); })},
+    {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* m) {
+         return quickio::frame::allocating<int>([&] { return mod.exec(m); }, -1);
+     })},
     {0, nullptr},
 };
 

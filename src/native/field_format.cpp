@@ -24,7 +24,7 @@ bool field::framed(const unsigned char head[framing_bytes]) noexcept {
 }
 
 Error FieldWalk::need(int64_t at, int64_t n, const char* what_fmt, long long a, long long b) const noexcept {
-    if (at <= size_ && n <= size_ - at) return {};
+    if (at >= 0 && n >= 0 && at <= size_ && n <= size_ - at) return {};
     char what[96];
     std::snprintf(what, sizeof what, what_fmt, a, b);
     const int64_t left = at < size_ ? size_ - at : 0;
@@ -111,9 +111,18 @@ Error FieldWalk::accept(const int32_t ext[3], FieldBlock* out) noexcept {
     }
     const int64_t count = bx * by * bz;  // fits: the block lies inside the grid
     const int64_t data_at = pos_ + extents_record + marker;
-    if (Error e = need(data_at, 4 * count, "the data of block (layer %lld, column %lld)", iz_, iy_)) return e;
+    // Its bytes need not fit: a grid of up to 2^62 points passes the header
+    // checks, and 4 * count may then pass int64.
+    int64_t bytes;
+    if (__builtin_mul_overflow(count, int64_t{4}, &bytes)) {
+        return stop(pos_ + marker, Error::in_file(Status::eof_error,
+                                                  "file ends inside the data of block (layer %lld, column %lld): "
+                                                  "it claims %lld values, more bytes than any file holds",
+                                                  static_cast<ll>(iz_), static_cast<ll>(iy_), static_cast<ll>(count)));
+    }
+    if (Error e = need(data_at, bytes, "the data of block (layer %lld, column %lld)", iz_, iy_)) return e;
     *out = FieldBlock{iz_, iy_, yoff_, zoff_, bx, by, bz, count, pos_ + marker, data_at};
-    pos_ = data_at + 4 * count + marker;
+    pos_ = data_at + bytes + marker;
     yoff_ += by;
     height_ = bz;
     ++accepted_;

@@ -42,36 +42,42 @@ private:
 // Packs runs of the file that go straight into place into tasks of a few
 // MiB, each one stretch of the file: the record markers and extents between
 // two blocks are read along and dropped rather than starting a new read.
+//
+// Invariant, on the open task (task_) between calls:
+//   - task_->bytes <= budget_: a task never asks for more than its budget;
+//   - every piece has a length of at least one byte;
+//   - task_->npieces + 2 <= Task::max_pieces: there is room for one more
+//     gap and one more run, so add() never has to check for it mid-way;
+//   - end_ is the file offset just past the task's last piece.
+// A gap is joined only when it and at least one byte of the run after it
+// still fit the budget; otherwise the task is submitted and the run starts
+// a new one.
 class TaskBuilder {
 public:
-    explicit TaskBuilder(TaskPool& pool) noexcept : pool_(pool) {}
+    TaskBuilder(TaskPool& pool, int64_t budget) noexcept : pool_(pool), budget_(budget > 0 ? budget : 1) {}
 
-    // Queues `len` bytes from file offset `at` to `dst`. False once the
-    // pool has failed (a read went wrong).
-    bool add(int64_t at, unsigned char* dst, int64_t len) noexcept {
+    // Queues `len` bytes from file offset `at` to `dst`. Fails with the
+    // pool's own error once the pool has failed (a read went wrong, or its
+    // memory could not be had): that error is the cause to report.
+    Error add(int64_t at, unsigned char* dst, int64_t len) noexcept {
         while (len > 0) {
-            if (task_ != nullptr && at != end_) {
-                const int64_t gap = at - end_;
-                if (gap > 0 && gap <= static_cast<int64_t>(sizeof task_->gap) && task_->npieces + 2 <= Task::max_pieces) {
-                    task_->add(task_->gap, gap);
-                } else {
-                    flush();
-                }
-            }
+            if (task_ != nullptr && at != end_ && !join_gap(at - end_)) flush();
             if (task_ == nullptr) {
-                task_ = pool_.acquire();
-                if (task_ == nullptr) return false;
+                if (Error e = pool_.acquire(&task_)) return e;
                 task_->offset = at;
             }
-            const int64_t take = len < task_bytes - task_->bytes ? len : task_bytes - task_->bytes;
+            // Room is at least one byte: the task is submitted as soon as it
+            // is full, and a gap is joined only with a byte to spare.
+            const int64_t room = budget_ - task_->bytes;
+            const int64_t take = len < room ? len : room;
             task_->add(dst, take);
             at += take;
             dst += take;
             len -= take;
             end_ = at;
-            if (task_->bytes >= task_bytes || task_->npieces + 2 > Task::max_pieces) flush();
+            if (task_->bytes == budget_ || task_->npieces + 2 > Task::max_pieces) flush();
         }
-        return true;
+        return {};
     }
 
     void flush() noexcept {
@@ -86,7 +92,19 @@ public:
     void layer_begins() noexcept { flush(); }
 
 private:
+    // Reads the `gap` bytes between the task's end and the next run along
+    // into the task's drop buffer, when they are few and leave room in the
+    // budget for at least one byte of the run. False: start a new task.
+    bool join_gap(int64_t gap) noexcept {
+        if (gap <= 0 || gap > static_cast<int64_t>(sizeof task_->gap)) return false;
+        if (gap >= budget_ - task_->bytes) return false;
+        task_->add(task_->gap, gap);
+        end_ += gap;
+        return true;
+    }
+
     TaskPool& pool_;
+    const int64_t budget_;
     Task* task_ = nullptr;
     int64_t end_ = 0;  // file offset just past the task's bytes
 };
@@ -158,8 +176,8 @@ Error walk_blocks(WindowReader& rd, FieldWalk& walk, TaskBuilder& tasks, float* 
             auto* to = reinterpret_cast<unsigned char*>(dst + plane * k);
             if (through_window) {
                 if (Error e = rd.copy(from, to, 4 * run)) return e;
-            } else if (!tasks.add(from, to, 4 * run)) {
-                return {};  // a read failed; the pool reports it
+            } else if (Error e = tasks.add(from, to, 4 * run)) {
+                return e;  // the pool's own error: a read or an allocation failed
             }
         }
     }
@@ -178,7 +196,7 @@ Error read_grid_dump(Source& src, const FieldBuffers& buffers, const ReadOptions
 
     ScatterRunner runner(src);
     TaskPool pool(runner, 4 * h.cells >= min_parallel ? options.threads : 1);
-    TaskBuilder tasks(pool);
+    TaskBuilder tasks(pool, task_bytes);
     Error error = walk_blocks(rd, walk, tasks, buffers.field.data, options);
     tasks.flush();
     FieldAxis axes[3];
@@ -187,10 +205,9 @@ Error read_grid_dump(Source& src, const FieldBuffers& buffers, const ReadOptions
     for (int i = 0; i < 3 && !error; ++i) {
         error = rd.copy(axes[i].at, dst[i].data, 4 * axes[i].len);
     }
-    // Tasks still write into the buffers until the pool has finished.
-    if (error) pool.cancel();
-    const Error pool_error = pool.finish();
-    return error ? error : pool_error;
+    // Tasks still write into the buffers until the pool has finished; a
+    // task's read error is the cause of any format error found after it.
+    return pool.settle(error);
 }
 
 Error read_grid_dump(const char* path, const FieldBuffers& buffers, const ReadOptions& options) noexcept {

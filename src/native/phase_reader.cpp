@@ -175,8 +175,9 @@ Error walk_stream(WindowReader& rd, PhaseWalk& walk, EntrySink& sink, TaskPool& 
             for (int64_t i = 0; i < b.count; i += per_task) {
                 // A block may hold the whole dump: ask between its tasks too.
                 if (i > 0 && stop.due(task_bytes)) return Error::interrupted();
-                Task* t = pool.acquire();
-                if (t == nullptr) return {};  // a task failed; the pool reports it
+                Task* t;
+                // Once a task has failed, its error is the cause to report.
+                if (Error e = pool.acquire(&t)) return e;
                 const int64_t k = b.count - i < per_task ? b.count - i : per_task;
                 t->offset = b.entries_at + i * entry;
                 t->bytes = k * entry < b.bytes - i * entry ? k * entry : b.bytes - i * entry;
@@ -252,10 +253,9 @@ Error stream_particles(Source& src, int32_t n, EntrySink& sink, const ReadOption
     StreamRunner runner(src, sink, entry > task_bytes ? entry : task_bytes);
     TaskPool pool(runner, src.size() >= min_parallel ? options.threads : 1);
     const Error error = walk_stream(rd, walk, sink, pool, stop);
-    // Tasks still hand entries to the sink until the pool has finished.
-    if (error) pool.cancel();
-    const Error pool_error = pool.finish();
-    return error ? error : pool_error;
+    // Tasks still hand entries to the sink until the pool has finished; a
+    // task's read error is the cause of any format error found after it.
+    return pool.settle(error);
 }
 
 Error read_particles(Source& src, int32_t n, FloatSpan storage, int64_t* written, const ReadOptions& options) noexcept {

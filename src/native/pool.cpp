@@ -95,7 +95,9 @@ bool TaskPool::run_one_locked(int worker) noexcept {
 }
 
 void TaskPool::record(const Error& e) noexcept {
-    // Called with lock_ held. The first error wins; queued tasks are dropped.
+    // Called with lock_ held, only for a failed task. The first error wins
+    // and stays: later ones, and tasks that succeed, never replace it.
+    // Queued tasks are dropped.
     if (!error_) error_ = e;
     failed_ = true;
     for (int i = 0; i < nslots_; ++i) {
@@ -104,7 +106,7 @@ void TaskPool::record(const Error& e) noexcept {
     queued_ = 0;
 }
 
-Task* TaskPool::acquire() noexcept {
+Error TaskPool::acquire(Task** out) noexcept {
     ::pthread_mutex_lock(&lock_);
     Task* task = nullptr;
     while (!failed_) {
@@ -126,12 +128,17 @@ Task* TaskPool::acquire() noexcept {
             ::pthread_cond_wait(&changed_, &lock_);
         }
     }
+    // Failed: the first error a task met; after cancel() alone (the walker
+    // failed and should not be asking) an error all the same.
+    const Error failure = task != nullptr ? Error{}
+                          : error_        ? error_
+                                          : Error::value("the read was cancelled");
     ::pthread_mutex_unlock(&lock_);
-    if (task != nullptr) {
-        task->offset = task->bytes = task->first = task->count = 0;
-        task->npieces = 0;
-    }
-    return task;
+    *out = task;
+    if (task == nullptr) return failure;
+    task->offset = task->bytes = task->first = task->count = 0;
+    task->npieces = 0;
+    return {};
 }
 
 void TaskPool::submit(Task* task) noexcept {
@@ -173,6 +180,14 @@ Error TaskPool::finish() noexcept {
     for (int i = 0; i < workers_; ++i) ::pthread_join(threads_[i], nullptr);
     workers_ = 0;
     return error_;
+}
+
+Error TaskPool::settle(const Error& walker) noexcept {
+    if (walker) cancel();
+    const Error pool = finish();
+    const bool format = walker.status == Status::eof_error || walker.status == Status::value_error;
+    if (!walker || (pool && format)) return pool;
+    return walker;
 }
 
 }  // namespace quickio::native

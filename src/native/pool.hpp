@@ -52,7 +52,10 @@ protected:
 };
 
 // The number of threads reads use: QUICKIO_READ_THREADS when it is set to a
-// positive number, otherwise one per processor, at most four.
+// positive number, otherwise one per processor, at most four. It reads the
+// environment, so the caller asks where nothing may change it meanwhile
+// (the module frame: with the interpreter lock held) and passes the count
+// down in ReadOptions.
 int default_read_threads() noexcept;
 
 class TaskPool {
@@ -67,10 +70,12 @@ public:
     // runner's workers are numbered 0 to threads() - 1.
     int threads() const noexcept { return workers_ + 1; }
 
-    // A cleared task to fill, or nullptr once a task has failed (or the
-    // slots could not be allocated). Waits, or runs submitted tasks, while
+    // A cleared task to fill in `*task`. Once the pool has failed it gives
+    // no task but the pool's first error (a task's read error, or ENOMEM
+    // when the slots could not be allocated), which is the cause the walker
+    // reports: never an empty error. Waits, or runs submitted tasks, while
     // every slot is busy.
-    Task* acquire() noexcept;
+    Error acquire(Task** task) noexcept;
     // Queues the task acquire() gave; with no workers it runs at once.
     void submit(Task* task) noexcept;
     // Makes every later acquire() fail and drops the tasks not yet started:
@@ -79,6 +84,14 @@ public:
     // Runs or waits for every submitted task, stops the workers and returns
     // the first error a task met. Nothing runs once this returns.
     Error finish() noexcept;
+    // The end of a walk that fed the pool: cancels the tasks not yet
+    // started when the walker failed, finishes, and returns the cause of
+    // the failure. A task's error wins over the walker's format errors
+    // (eof_error, value_error): a walk that went on after a read failed
+    // judges a file it did not see whole, so its verdict is a consequence,
+    // not the cause. The walker's other errors (an interrupt, its own reads,
+    // a changed file) are reported as they are.
+    Error settle(const Error& walker) noexcept;
 
 private:
     enum class SlotState : unsigned char { free, queued, running };
@@ -99,6 +112,9 @@ private:
     int queued_ = 0;
     int running_ = 0;
     bool stopping_ = false;
+    // failed_: no further task runs (a task failed, or cancel()).
+    // error_: the first error a task met, set once and never cleared or
+    // overwritten, whatever the tasks that end after it return.
     bool failed_ = false;
     Error error_;
     pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;

@@ -45,20 +45,20 @@ float component_of(const unsigned char* entry, int64_t k) noexcept {
 Error check_windows(std::span<const Window> where, int64_t components) noexcept {
     for (const Window& w : where) {
         if (w.component < 0 || w.component >= components) {
-            return Error::value("where: component %d out of range: the dump's particles have components 0 to %lld",
-                                w.component, static_cast<ll>(components - 1));
+            return Error::value("where: component %lld out of range: the dump's particles have components 0 to %lld",
+                                static_cast<ll>(w.component), static_cast<ll>(components - 1));
         }
         if (std::isnan(w.lo) || std::isnan(w.hi)) {
-            return Error::value("where: the bounds of component %d are NaN", w.component);
+            return Error::value("where: the bounds of component %lld are NaN", static_cast<ll>(w.component));
         }
     }
     return {};
 }
 
-Error check_component(int32_t k, int64_t components, const char* what) noexcept {
+Error check_component(int64_t k, int64_t components, const char* what) noexcept {
     if (k < 0 || k >= components) {
-        return Error::value("%s: component %d out of range: the dump's particles have components 0 to %lld", what, k,
-                            static_cast<ll>(components - 1));
+        return Error::value("%s: component %lld out of range: the dump's particles have components 0 to %lld", what,
+                            static_cast<ll>(k), static_cast<ll>(components - 1));
     }
     return {};
 }
@@ -105,7 +105,7 @@ std::unique_ptr<T[]> new_array(int64_t count) noexcept {
 
 class ExtentSink final : public ReductionSink {
 public:
-    ExtentSink(int32_t n, std::span<const Window> where, std::span<const int32_t> components, int64_t* progress)
+    ExtentSink(int32_t n, std::span<const Window> where, std::span<const int64_t> components, int64_t* progress)
         : ReductionSink(n, where, progress), picked_(components) {}
 
     Error take(int worker, const unsigned char* entries, int64_t count, int64_t) noexcept override {
@@ -147,7 +147,7 @@ public:
     }
 
 private:
-    std::span<const int32_t> picked_;
+    std::span<const int64_t> picked_;
     std::unique_ptr<Extent[]> acc_[max_workers];
 };
 
@@ -161,7 +161,7 @@ struct BinRule {
     double span;   // uniform: the caller's last - first
     double scale;  // search: bins / (last - first), for a first guess
     bool uniform;
-    int32_t component;
+    int64_t component;
 };
 
 BinRule rule_of(const Axis& a) noexcept {
@@ -227,7 +227,7 @@ class HistogramSink final : public ReductionSink {
 public:
     // With `counts` or `sums` (zeroed), the one worker adds straight into
     // the result instead of a copy of its own.
-    HistogramSink(int32_t n, std::span<const Window> where, const BinRule* rules, int naxes, int32_t weight,
+    HistogramSink(int32_t n, std::span<const Window> where, const BinRule* rules, int naxes, int64_t weight,
                   int64_t cells, int64_t* counts, double* sums, int64_t* progress) noexcept
         : ReductionSink(n, where, progress), rules_(rules), naxes_(naxes), weight_(weight), cells_(cells),
           direct_counts_(counts), direct_sums_(sums) {}
@@ -254,7 +254,7 @@ public:
             auto& acc = sums_[worker];
             if (!direct_sums_ && !acc && !(acc = new_array<double>(cells_))) return Error::os(ENOMEM);
             double* const sum = direct_sums_ ? direct_sums_ : acc.get();
-            const int32_t weight = weight_;
+            const int64_t weight = weight_;
             fill(entries, count, [sum, weight](int64_t cell, int64_t, const unsigned char* entry) {
                 sum[cell] += static_cast<double>(component_of(entry, weight));
             });
@@ -314,7 +314,7 @@ private:
 
     const BinRule* rules_;
     int naxes_;
-    int32_t weight_;
+    int64_t weight_;
     int64_t cells_;
     // Copies of each count, side by side: several for histograms small
     // enough to stay in cache that way.
@@ -701,12 +701,12 @@ private:
 
 // ---- entry points ----------------------------------------------------------
 
-Error finite_extent(Source& src, int32_t n, std::span<const Window> where, std::span<const int32_t> components,
+Error finite_extent(Source& src, int32_t n, std::span<const Window> where, std::span<const int64_t> components,
                     Extent* out, const PassOptions& options) noexcept {
     if (Error e = check_dimensions(n)) return e;
     const int64_t comp = 2 * int64_t{n} + 1;
     if (Error e = check_windows(where, comp)) return e;
-    for (int32_t k : components) {
+    for (int64_t k : components) {
         if (Error e = check_component(k, comp, "histogram")) return e;
     }
     ExtentSink sink(n, where, components, options.progress);
@@ -715,7 +715,7 @@ Error finite_extent(Source& src, int32_t n, std::span<const Window> where, std::
     return {};
 }
 
-Error histogram(Source& src, int32_t n, std::span<const Window> where, std::span<const Axis> axes, int32_t weight,
+Error histogram(Source& src, int32_t n, std::span<const Window> where, std::span<const Axis> axes, int64_t weight,
                 int64_t* counts, double* sums, const PassOptions& options) noexcept {
     if (Error e = check_dimensions(n)) return e;
     const int64_t comp = 2 * int64_t{n} + 1;

@@ -20,8 +20,10 @@
 
 namespace quickio::native {
 
+// Components are int64: a dump of n dimensions has 2n+1 of them, up to
+// 2^32 - 1.
 struct Window {
-    int32_t component = 0;
+    int64_t component = 0;
     double lo = 0;
     double hi = 0;
 };
@@ -43,7 +45,7 @@ struct Extent {
     double lo = 0;
     double hi = 0;
 };
-Error finite_extent(Source& src, int32_t n, std::span<const Window> where, std::span<const int32_t> components,
+Error finite_extent(Source& src, int32_t n, std::span<const Window> where, std::span<const int64_t> components,
                     Extent* out, const PassOptions& options) noexcept;
 
 // One axis of a histogram: the component, its bin edges (non-decreasing,
@@ -58,7 +60,7 @@ Error finite_extent(Source& src, int32_t n, std::span<const Window> where, std::
 // the edges gives, as NumPy's histogramdd does it: the number of edges at or
 // below x, less one; x on the last edge goes into the last bin.
 struct Axis {
-    int32_t component = 0;
+    int64_t component = 0;
     std::span<const double> edges;
     bool uniform = false;
     double span = 0;
@@ -68,7 +70,7 @@ struct Axis {
 // the kept particles over one or two axes, row-major (the first axis
 // slowest) into `counts` or `sums`, which hold the product of the bin counts.
 // Values outside an axis's edges, and NaN, are not counted.
-Error histogram(Source& src, int32_t n, std::span<const Window> where, std::span<const Axis> axes, int32_t weight,
+Error histogram(Source& src, int32_t n, std::span<const Window> where, std::span<const Axis> axes, int64_t weight,
                 int64_t* counts, double* sums, const PassOptions& options) noexcept;
 
 // The moments of each component over the kept particles, ignoring NaN:

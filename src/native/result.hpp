@@ -88,16 +88,21 @@ protected:
     ~Interrupt() = default;
 };
 
-// What identifies a file's contents: the same device, inode, size and
-// modification time before and after a read mean it was not rewritten.
+// What identifies a file's contents: the same device, inode, size,
+// modification time and status-change time before and after a read mean it
+// was not rewritten. The status-change time is the one a writer cannot set
+// back: a rewrite in place that keeps the old modification time (cp -p,
+// touch -r, rsync -t --inplace) still moves it.
 struct FileIdentity {
     uint64_t device = 0;
     uint64_t inode = 0;
     int64_t size = 0;
     int64_t mtime_ns = 0;
+    int64_t ctime_ns = 0;
 
     bool operator==(const FileIdentity& o) const noexcept {
-        return device == o.device && inode == o.inode && size == o.size && mtime_ns == o.mtime_ns;
+        return device == o.device && inode == o.inode && size == o.size && mtime_ns == o.mtime_ns &&
+               ctime_ns == o.ctime_ns;
     }
     bool operator!=(const FileIdentity& o) const noexcept { return !(*this == o); }
 };

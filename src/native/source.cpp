@@ -47,6 +47,7 @@ FileIdentity identity_from(const struct stat& st) noexcept {
     id.inode = static_cast<uint64_t>(st.st_ino);
     id.size = st.st_size > 0 ? static_cast<int64_t>(st.st_size) : 0;
     id.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    id.ctime_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
     return id;
 }
 

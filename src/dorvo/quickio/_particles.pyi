@@ -6,7 +6,8 @@ import numpy as np
 import numpy.typing as npt
 
 _Windows = Sequence[tuple[SupportsInt, SupportsFloat, SupportsFloat]]
-_Identity = tuple[int, int, int, int]
+# (device, inode, size, mtime_ns, ctime_ns)
+_Identity = tuple[int, int, int, int, int]
 _Progress = npt.NDArray[np.int64] | None
 
 def extent(path: bytes, n_dimensions: SupportsInt, components: Sequence[SupportsInt], where: _Windows,

@@ -60,7 +60,13 @@ def _dimensions(n_dimensions):
     n = operator.index(n_dimensions)
     if n < 0:
         raise ValueError(f"n_dimensions must be >= 0, got {n}")
+    if n > _MAX_DIMENSIONS:
+        raise ValueError(f"n_dimensions must be at most {_MAX_DIMENSIONS}, got {n}")
     return n
+
+
+# The readers take the dimension count as a 32-bit integer.
+_MAX_DIMENSIONS = 2**31 - 1
 
 
 def _component(k, n, what):
@@ -146,6 +152,61 @@ def _ranges(range_, components):
             raise ValueError(f"range of component {c} must have lo <= hi, got ({lo}, {hi})")
         out.append((lo, hi))
     return out
+
+
+# ---------------------------------------------------------------- memory
+#
+# A result that cannot fit is refused before any work, with MemoryError.
+# The bound is the machine's physical memory, or the process's address-space
+# limit when one is set and lower: a result larger than physical memory can
+# only be had by paging it (or by the kernel ending the process once it is
+# touched), while what happens to be free at the moment changes with every
+# other process, so a bound on it would refuse the same call one moment and
+# accept it the next.
+
+
+def _memory_limit():
+    """The bytes one call may count on, or None when nothing says."""
+    limit = None
+    try:
+        limit = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, OSError, ValueError):
+        pass
+    try:
+        import resource
+
+        soft, _ = resource.getrlimit(resource.RLIMIT_AS)
+    except (ImportError, OSError, ValueError):
+        soft = None
+    if soft is not None and soft != resource.RLIM_INFINITY and soft > 0 and (limit is None or soft < limit):
+        limit = soft
+    return limit
+
+
+def _refuse_beyond_memory(need, what):
+    limit = _memory_limit()
+    if limit is not None and need > limit:
+        raise MemoryError(f"{what} would take about {need / 2**30:,.1f} GiB, more than the {limit / 2**30:,.1f} GiB "
+                          f"of memory this process can use")
+
+
+# Per bin edge: its float64 array, the list of Python floats handed to the
+# native pass (a pointer and a float object each) and the native copy of
+# the edges. Per cell: the result (8 bytes). The native pass's per-thread
+# copies of a histogram take at most 256 MiB in all.
+_BYTES_PER_EDGE = 64
+_BYTES_PER_CELL = 8
+_HISTOGRAM_COPIES = 256 << 20
+# Per component of moments: the five result arrays, the native results and
+# one running state per reader thread (at most 16).
+_BYTES_PER_MOMENT = 32 + 32 + 16 * 64
+
+
+def _check_histogram_fits(nbins):
+    cells = math.prod(nbins)
+    need = (_BYTES_PER_CELL * cells + _BYTES_PER_EDGE * sum(b + 1 for b in nbins)
+            + min(_HISTOGRAM_COPIES, _BYTES_PER_CELL * cells * 16))
+    _refuse_beyond_memory(need, f"a histogram of {cells:,} bins")
 
 
 # ---------------------------------------------------------------- progress
@@ -256,6 +317,7 @@ def histogram(path, n_dimensions, components, bins=10, range=None, weights=None,
         raise ValueError(f"components: one or two component indices, got {len(comps)}")
     comps = [_component(c, n, "components") for c in comps]
     nbins = _bins(bins, len(comps))
+    _check_histogram_fits(nbins)
     ranges = _ranges(range, comps)
     weight = None if weights is None else _component(weights, n, "weights")
     windows = _where(where, n)
@@ -294,6 +356,7 @@ def moments(path, n_dimensions, where=None, *, progress=None):
     statistics.
     """
     n = _dimensions(n_dimensions)
+    _refuse_beyond_memory(_BYTES_PER_MOMENT * (2 * n + 1), f"the moments of {2 * n + 1:,} components")
     windows = _where(where, n)
     dump = _dump_path(path)
     from . import _particles
