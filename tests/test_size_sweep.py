@@ -314,6 +314,21 @@ def small_fields():
     out.append((FieldLayout(4, ((2, 1) * half,), (2,), label=f"{2 * half} unequal blocks"), False))
     for nparam in (15, 20, *around(SCAN_KEPT_PARAMS, (-1, 0, 1))):
         out.append((FieldLayout(6, ((2, 3), (0, 5)), (2, 3), nparam=nparam), nparam == SCAN_KEPT_PARAMS + 1))
+    # Tilings of blocks of tens of KiB, read straight into place and packed
+    # several to a task.
+    tilings = {
+        "uniform 4x3": (64, ((16,) * 4,) * 3, (8, 8, 8)),
+        "whole planes 1x4": (64, ((64,),) * 4, (6,) * 4),
+        "rows change between layers": (64, ((32, 32), (16, 48), (48, 16)), (8, 8, 8)),
+        "rows change within a layer": (64, ((16, 16, 32), (32, 16, 16)), (8, 8)),
+        "heights change": (64, ((32, 32),) * 3, (4, 12, 8)),
+        "empty layer": (64, ((32, 32),) * 3, (8, 0, 16)),
+        "empty first blocks": (64, ((0, 64),) * 2, (8, 8)),
+        "small and large blocks mixed": (64, ((2, 62),) * 3, (8, 8, 8)),
+        "256 blocks at min direct": (128, ((16,) * 16,) * 16, (2,) * 16),
+        "1100 planes per block": (8, ((1, 1),), (1100,)),
+    }
+    out += [(FieldLayout(nx, rows, heights, label=name), True) for name, (nx, rows, heights) in tilings.items()]
     return out
 
 
@@ -351,6 +366,8 @@ def large_fields():
         # longer than the longest read call.)
         out.append(two_by_two(FIELD_MIN_PARALLEL // 4 + d // 4, f"threads {d:+d}"))
     out.append(FieldLayout(MAX_READ_CHUNK // 4 - 1, ((1,),), (1,), label="axis of a read call -4"))
+    out.append(FieldLayout(256, ((500, 7, 5), (7, 500, 5), (256, 255, 1), (100, 12, 400)), (3, 37, 60, 60),
+                           label="tiny and large blocks by threads"))
     return out
 
 
@@ -397,6 +414,8 @@ def large_phases():
         layout = PhaseLayout(3, tuple(c[:4]) + (0,) * empty + tuple(c[4:]), cut_trailing=cut, label=f"threads {d:+d}")
         assert layout.file_bytes == PHASE_MIN_PARALLEL + d, (d, layout.file_bytes)
         out.append(layout)
+    out.append(PhaseLayout(3, (1, 0, 700_000, 5, -2, 3, 1_000_000, 2, 600_000, 1), cut_trailing=True,
+                           label="tiny and large blocks by threads"))
     # Entries around a task's bytes: read component by component above it.
     for n in around(PHASE_TASK // 8 - 1, (-1, 0, 1)):
         out.append(PhaseLayout(n, (1, 0, 2), cut_trailing=True, label=f"entries {8 * (n + 1) - PHASE_TASK:+d}"))
