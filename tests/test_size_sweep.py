@@ -382,7 +382,8 @@ def small_phases():
             entry = 8 * (n + 1)
             for b in around(size, (-entry, 0, entry)):
                 out += [(layout, b == size) for layout in phase_family(b, n, f"{name} {b - size:+d}")]
-    for n, run in ((0, MOMENTS_PACKED), (3, MOMENTS_PACKED), (4, MOMENTS_RUN_VALUES // 9)):
+    # n = 4 has no vector form: its moments go by runs of whole entries.
+    for n, run in ((0, MOMENTS_PACKED), (3, MOMENTS_PACKED), (4, MOMENTS_RUN_VALUES // (2 * 4 + 1))):
         for c in around(run, (-1, 0, 1)):
             out.append((PhaseLayout(n, (c, 0, c, 2 * c + 1), label=f"n{n} blocks of {c}"), False))
     out.append((PhaseLayout(2, tuple(range(-3, 400)), cut_trailing=True, extra=3, label="400 small blocks"), True))
