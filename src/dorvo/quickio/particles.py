@@ -18,7 +18,8 @@ The results equal NumPy's on the loaded array ``ps =
 beamdump.total_phase_space_read(name, {"n_dimensions": n})``: ``histogram``
 with one component is ``np.histogram(ps[c].astype(np.float64), bins, range,
 weights=ps[w].astype(np.float64))``, with two ``np.histogram2d`` of the two
-components (as float64), bin for bin; ``moments`` are ``np.nanmin``,
+components (as float64): counts bin for bin, weighted sums within rounding
+(NumPy adds the weights in another order); ``moments`` are ``np.nanmin``,
 ``np.nanmax``, ``np.nanmean`` and ``np.nanstd`` of each component (mean and
 std in float64, equal within its rounding); ``select`` is ``ps[:, mask]``.
 
@@ -28,6 +29,10 @@ component, the float32 values compared exactly with the bounds (as float64);
 NaN never passes. ``range=None`` takes each component's finite minimum and
 maximum over the kept particles, so NaN and infinite values are never
 counted (NumPy refuses such data without a range).
+
+A result that cannot fit in the machine's memory (or under the process's
+address-space limit, when one is set lower), such as a histogram of 10^10
+bins, is refused with MemoryError before any work.
 
 Every function also takes ``progress``, a callable that is called about ten
 times a second, from another thread, with the bytes of the dump handled so
