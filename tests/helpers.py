@@ -258,10 +258,12 @@ class RangeServer:
                 if not name or ".." in Path(name).parts or not path.is_file():
                     self._send(404, {}, b"", body)
                     return
-                data = path.read_bytes()
-                size = len(data)
+                size = path.stat().st_size
                 if span is None:
-                    self._send(200, {}, data, body)
+                    if body:
+                        self._send(200, {}, path.read_bytes())
+                    else:
+                        self._send(200, {"Content-Length": str(size)}, body=False)
                     return
                 start, stop = span
                 if start < 0:  # the last -start bytes
@@ -270,7 +272,11 @@ class RangeServer:
                 if start >= size or start >= stop:
                     self._send(416, {"Content-Range": f"bytes */{size}"}, b"", body)
                     return
-                self._send(206, {"Content-Range": f"bytes {start}-{stop - 1}/{size}"}, data[start:stop], body)
+                # Only the range: dumps of the size sweep run to hundreds of MiB.
+                with open(path, "rb") as f:
+                    f.seek(start)
+                    data = f.read(stop - start)
+                self._send(206, {"Content-Range": f"bytes {start}-{stop - 1}/{size}"}, data, body)
 
             def _range(self):
                 """(start, stop) of a Range header; (-n, None) for the last n

@@ -378,7 +378,11 @@ class _Entries:
         """Puts particles [p, q), whose entries `values` hold from the first
         one's on, into out[:, p:q]."""
         if self.block_of(p) == self.block_of(q - 1):  # one block: evenly spaced entries
-            out[:, p:q] = values.reshape((self.width, q - p), order="F")[:self.components]
+            # The run ends at the last particle's components: its trailing
+            # word may lie past the end of the file.
+            whole = self.width * (q - 1 - p)
+            out[:, p:q - 1] = values[:whole].reshape((self.width, q - 1 - p), order="F")[:self.components]
+            out[:, q - 1] = values[whole:whole + self.components]
             return
         rel = self.words(np.arange(p, q, dtype=np.int64))
         rel -= rel[0]
@@ -391,8 +395,9 @@ def phase_runs(offsets, counts, components: int, max_range: int = MAX_RANGE):
     phase-space dump whose blocks have count words at `offsets` and
     `counts` entries: particles in runs of at most `max_range` bytes of
     entries, the count words between blocks read with them and left out
-    as the trailing words are. A dump of many small blocks costs one
-    vectorised placement per run, not one per block."""
+    as the trailing words are (the last particle's is not read: a dump may
+    end without it). A dump of many small blocks costs one vectorised
+    placement per run, not one per block."""
     entries = _Entries(offsets, counts, components)
     total = int(entries.counts.sum())
     per = max(1, max_range // (4 * entries.width))
@@ -400,7 +405,7 @@ def phase_runs(offsets, counts, components: int, max_range: int = MAX_RANGE):
     for p in range(0, total, per):
         q = min(total, p + per)
         first, last = entries.words(np.array([p, q - 1], np.int64)).tolist()
-        runs.append((4 * first, 4 * (last + entries.width), functools.partial(entries.place, p, q)))
+        runs.append((4 * first, 4 * (last + components), functools.partial(entries.place, p, q)))
     return runs
 
 
