@@ -56,11 +56,11 @@ SCAN_CHECK_BLOCKS = native_constant("scan.cpp", "check_blocks")
 SCAN_KEPT_PARAMS = native_constant("scan.cpp", "max_kept_params")
 # The reductions: moments' runs of values and packed entries, histograms
 # counted in several copies, a selection's staging and its noted runs.
-MOMENTS_RUN_VALUES = native_constant("reductions.cpp", "moments_run_values")
-MOMENTS_PACKED = native_constant("reductions.cpp", "packed_entries")
-HISTOGRAM_COPIED_CELLS = native_constant("reductions.cpp", "copied_cells")
-SELECTION_STAGING = native_constant("reductions.cpp", "selection_staging_bytes")
-SELECTION_MAX_RUNS = native_constant("reductions.cpp", "selection_max_runs")
+MOMENTS_RUN_VALUES = native_constant("reduce_moments.cpp", "moments_run_values")
+MOMENTS_PACKED = native_constant("reduce_moments.cpp", "packed_entries")
+HISTOGRAM_COPIED_CELLS = native_constant("reduce_histogram.cpp", "copied_cells")
+SELECTION_STAGING = native_constant("reduce_selection.cpp", "selection_staging_bytes")
+SELECTION_MAX_RUNS = native_constant("reduce_selection.cpp", "selection_max_runs")
 # The xarray backend reads a particle range through a scratch buffer of
 # _READ_BYTES, working out the offsets of 1 << 16 particles at a time.
 XR_READ_BYTES = qx._READ_BYTES
@@ -599,7 +599,7 @@ def test_phase_space_any_shape(n, counts, cut, extra, data):
 
 # ---------------------------------------------------------------- large sizes (slow)
 
-HISTOGRAM_COPIES_BYTES = native_constant("reductions.cpp", "histogram_copies_bytes")
+HISTOGRAM_COPIES_BYTES = native_constant("reduce_histogram.cpp", "histogram_copies_bytes")
 MAX_RANGE = _remote.MAX_RANGE
 
 LARGE_FIELDS = large_fields() + [
