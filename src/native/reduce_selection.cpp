@@ -61,7 +61,7 @@ Error changed(const char* what) noexcept {
 // the takes already running finish, and stream_particles returns the first
 // error. The state then describes part of the file only (kept may count
 // particles of a run that was never noted), so count() returns the error and
-// the caller drops the selection unfilled.
+// `counted` stays false: fill() refuses such a selection.
 struct Selection::State {
     // Set by the constructor; read-only afterwards.
     int32_t n;
@@ -102,6 +102,10 @@ struct Selection::State {
     std::atomic<bool> staging{true};
 
     // ---- Written by count() after its pass; read-only from then on ----
+    // count() was called: the counts above are not zero-based any more.
+    bool count_started = false;
+    // The counting pass succeeded, and the noted runs are in order.
+    bool counted = false;
     // ordered: the noted runs in file order. starts[i]: the particle of the
     // result where run i's kept particles go (the kept counts of the runs
     // before it, summed), so that the runs' places never overlap. The
@@ -296,19 +300,24 @@ Error Selection::count(Source& src, const PassOptions& options) noexcept {
     if (!state_) return Error::os(ENOMEM);
     State& st = *state_;
     if (st.bad_where) return st.bad_where;
+    if (st.count_started) return Error::value("selection: the counting pass runs once");
+    st.count_started = true;
     CountSink sink(st, options.progress);
     if (Error e = stream_particles(src, st.n, sink, options.read)) return e;
     if (!st.noting.load()) {
         // Too many runs to place: the filling pass goes in file order.
         for (auto& runs : st.runs) runs = std::vector<Run>();
-        return {};
+    } else if (Error e = order_runs(st)) {
+        return e;
     }
-    return order_runs(st);
+    st.counted = true;
+    return {};
 }
 
 Error Selection::fill(Source& src, FloatSpan out, const PassOptions& options) noexcept {
     if (!state_) return Error::os(ENOMEM);
     State& st = *state_;
+    if (!st.counted) return Error::value("selection: no successful counting pass to fill from");
     const int64_t kept = st.kept.load();
     if (out.length != kept * st.components) {
         return Error::value("selection: the result holds %lld values, not the %lld selected",

@@ -23,14 +23,16 @@ public:
     Selection(const Selection&) = delete;
     Selection& operator=(const Selection&) = delete;
 
-    // The counting pass. Afterwards kept() is the number of kept particles.
+    // The counting pass, once. Afterwards kept() is the number of kept
+    // particles.
     Error count(Source& src, const PassOptions& options) noexcept;
     int64_t kept() const noexcept;
     // Writes the kept particles into `out`, which holds exactly
     // kept() * (2n+1) values: from what the counting pass staged, or by a
     // second pass over `src`. A file whose contents differ from the
     // counting pass's is reported as changed, and nothing is written outside
-    // `out`.
+    // `out`. Only after count() succeeded: a selection whose counting pass
+    // failed describes part of the file, and is refused.
     Error fill(Source& src, FloatSpan out, const PassOptions& options) noexcept;
 
     struct State;
