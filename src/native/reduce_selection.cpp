@@ -101,8 +101,8 @@ struct Selection::State {
     // that will be dropped, within the bound all the same.
     std::atomic<bool> staging{true};
 
-    // ---- Written by count() after its pass; read-only from then on ----
-    // count() was called: the counts above are not zero-based any more.
+    // ---- Written by count() on the calling thread, outside any pass ----
+    // count() has run: the counts above no longer start from zero.
     bool count_started = false;
     // The counting pass succeeded, and the noted runs are in order.
     bool counted = false;
@@ -110,7 +110,8 @@ struct Selection::State {
     // result where run i's kept particles go (the kept counts of the runs
     // before it, summed), so that the runs' places never overlap. The
     // placed fill's takes read both without a lock: they are written before
-    // that pass starts its threads.
+    // that pass starts its threads (fill() only drops the staged particles,
+    // also before).
     std::vector<Run> ordered;
     std::vector<int64_t> starts;
 };
