@@ -284,8 +284,9 @@ template <int L>
 
 // One entry point per layout, built twice on x86-64: for processors with
 // AVX2, whose vectors hold four doubles at once, and for the others; the
-// loader picks one when the module is loaded.
-#if defined(__x86_64__)
+// loader picks one when the module is loaded (where the C++ runtime has the
+// processor check that needs; the build says so).
+#if defined(__x86_64__) && !defined(QUICKIO_NO_TARGET_CLONES)
 #define QUICKIO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define QUICKIO_VECTOR_CLONES
