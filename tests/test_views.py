@@ -291,6 +291,7 @@ def dumps(tmp_path):
     (tmp_path / "sub").mkdir()
     shutil.copy(tmp_path / "f.bin", tmp_path / "sub" / "f.bin")
     shutil.copy(tmp_path / "f.bin", tmp_path / "f.xmf")
+    (tmp_path / "ro").mkdir(mode=0o555)
     return tmp_path
 
 
@@ -298,6 +299,9 @@ def dumps(tmp_path):
     (["missing.bin", "-o", "no/such/v.xmf"], "no/such/v.xmf: the folder no/such does not exist"),
     (["missing.bin", "-o", "v.png"], "v.png: name the view *.h5 or *.nc, or *.xmf for viewers"),
     (["f.xmf", "-o", "f.xmf"], "f.xmf: is the dump itself; name another output"),
+    (["f.bin", "-o", "f.bin"], "f.bin: name the view *.h5 or *.nc, or *.xmf for viewers"),
+    (["ph0.bin", "--n-dimensions", "0"], "ph0.bin: n = 0: XDMF places points by 1 to 3 coordinates"),
+    (["f.bin", "--absolute", "--relative"], "argument --relative: not allowed with argument --absolute"),
     (["missing.bin"], "missing.bin: no such file"),
     (["cut.bin"], "cut.bin: cannot load a dump that is not well-formed: file ends inside the data of block"),
     (["ph.bin"], "ph.bin: not a field dump; to read it as a phase-space dump, give its dimension count"),
@@ -311,6 +315,12 @@ def test_refusals(dumps, args, message):
     assert_error(quickio("virtualize", *args, cwd=dumps), message)
     assert sorted(p.name for p in dumps.glob("*.xmf")) == ["f.xmf"] and not list(dumps.glob("*.h5"))
     assert not list(dumps.glob(".*part"))
+
+
+@pytest.mark.skipif(hasattr(os, "geteuid") and os.geteuid() == 0, reason="root writes anywhere")
+def test_read_only_folder_refused_before_reading(dumps):
+    assert_error(quickio("virtualize", "missing.bin", "-o", "ro/v.xmf", cwd=dumps),
+                 "ro/v.xmf: the folder ro is not writable")
 
 
 def test_without_h5py_per_block_xdmf(dumps):
