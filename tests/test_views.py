@@ -80,8 +80,11 @@ def test_field_views_read_back(tmp_path, tiling):
 
 @pytest.mark.parametrize("dump", [DATA_DIR / "field_1x1.bin", DATA_DIR / "field_2x2.bin", SAMPLE],
                          ids=lambda p: p.name)
-def test_shipped_field_dumps(tmp_path, dump):
-    """From Python, given a path or an opened dump (anything with a header)."""
+@pytest.mark.parametrize("segments", [1, 2, views.SEGMENTS])
+def test_shipped_field_dumps(tmp_path, monkeypatch, dump, segments):
+    """From Python, given a path or an opened dump (anything with a header);
+    the blocks' runs split among sources of `segments` blocks each."""
+    monkeypatch.setattr(views, "SEGMENTS", segments)
     copy = tmp_path / dump.name
     shutil.copy(dump, copy)
 
@@ -93,14 +96,15 @@ def test_shipped_field_dumps(tmp_path, dump):
     assert_view_reads_field(tmp_path / "v.h5", copy)
 
 
-@pytest.mark.parametrize("n", [0, 1, 3])
-def test_phase_space_views_read_back(tmp_path, n):
+@pytest.mark.parametrize("n, segments", [(0, 1), (1, views.SEGMENTS), (3, 2)])
+def test_phase_space_views_read_back(tmp_path, monkeypatch, n, segments):
     """(particle, component) from the first 2n+1 words of each entry; empty
     blocks place nothing; particle and component cost no bytes."""
+    monkeypatch.setattr(views, "SEGMENTS", segments)
     dump = tmp_path / "ph.bin"
     particles = phase_values(9, n)
     particles[4, 0] = np.nan
-    write_phase_dump(dump, particles, n, [4, 0, -2, 5], extra=b"\0")
+    write_phase_dump(dump, particles, n, [4, 0, -2, 3, 2], extra=b"\0")
     virtualize(dump, tmp_path / "ph.nc", n_dimensions=n)
     ps = beamdump.total_phase_space_read(str(dump)[:-4], {"n_dimensions": n})
     with h5py.File(tmp_path / "ph.nc", "r") as h:

@@ -3,20 +3,20 @@ values lie, so that anything that reads HDF5 or NetCDF-4 (h5py, xarray,
 ParaView and VisIt through XDMF, MATLAB, Julia) reads a dump in place.
 
 A view of a field dump holds:
-- one dataset per block under "blocks", of the block's (nz_loc, ny_loc,
-  nx_loc) float32 values, whose storage is external: the dump's file, the
-  byte offset of the block's data record and its length;
-- "field", a virtual dataset of (z, y, x) that places every block at its
-  place in the grid; (z, y, x) with x fastest is the dump's own byte order,
-  so a block is one contiguous run of the dump;
+- under "blocks", datasets whose storage is external: the dump's file, and
+  per block the byte offset and length of its data record; each dataset
+  is the run of up to SEGMENTS blocks' values one after the other;
+- "field", a virtual dataset of (z, y, x) that places every block's run at
+  its place in the grid; (z, y, x) with x fastest is the dump's own byte
+  order, so a block is one contiguous run of the dump;
 - "x", "y" and "z", the axes, again as external storage in the dump's
   axis records, and dimension scales of "field", so that NetCDF readers
   take them as coordinate variables;
 - the header as attributes of the root group.
 
-A view of a phase-space dump holds one dataset per non-empty block of the
-block's (count, 2n+2) words (the particle entries with their trailing
-word) as external storage, and "phase_space", a virtual dataset of
+A view of a phase-space dump holds datasets of the non-empty blocks'
+(count, 2n+2) words (the particle entries with their trailing word) as
+external storage, up to SEGMENTS blocks each, and "phase_space", a virtual dataset of
 (particle, component) whose sources are the first 2n+1 columns of each
 block. "particle" and "component" are dimensions without values, which
 cost no bytes whatever their length.
@@ -155,6 +155,37 @@ def _external(loc, name: bytes, shape, ref: bytes, offset: int):
     return h5d.create(loc, name, h5t.IEEE_F32LE, h5s.create_simple(tuple(int(s) for s in shape)), dcpl=dcpl)
 
 
+# Blocks per source dataset. A dataset's external storage is a list of
+# segments (file, offset, size) read as one run; its list is one object
+# header message of at most 64 KiB, 24 bytes per segment. One segment per
+# block and a few sources in all, rather than one dataset per block, make
+# a view of thousands of blocks quick to write and to open.
+SEGMENTS = 2048
+
+
+def _sources(loc, ref: bytes, offsets, rows, width: int):
+    """Datasets "0", "1", ... under `loc` whose storage is the runs of
+    `rows[i]` rows of `width` float32 (a row of one value: a 1-D dataset)
+    at `offsets[i]` of the file `ref`, SEGMENTS runs each, one after the
+    other. Returns, per run, (its dataset's name, its first row there),
+    and the number of rows of each dataset."""
+    from h5py import h5d, h5p, h5s, h5t
+
+    placed, lengths = [], []
+    for first in range(0, len(rows), SEGMENTS):
+        dcpl = h5p.create(h5p.DATASET_CREATE)
+        dcpl.set_fill_time(h5d.FILL_TIME_NEVER)
+        name, at = b"%d" % len(lengths), 0
+        for offset, count in zip(offsets[first:first + SEGMENTS], rows[first:first + SEGMENTS]):
+            dcpl.set_external(ref, offset, 4 * width * count)
+            placed.append((name, at))
+            at += count
+        shape = (at,) if width == 1 else (at, width)
+        h5d.create(loc, name, h5t.IEEE_F32LE, h5s.create_simple(shape), dcpl=dcpl).close()
+        lengths.append(at)
+    return placed, lengths
+
+
 def _dimension(loc, name: bytes, length: int):
     """A dimension without a coordinate: a dataset of `length` that is never
     written, so its storage is never allocated."""
@@ -195,17 +226,18 @@ def _field_attrs(header: FieldHeader, path: str) -> dict:
 def _write_field(f, header: FieldHeader, ref: bytes) -> int:
     from h5py import h5ds, h5s
 
-    blocks = f.create_group("blocks").id
     b = header.blocks
-    rows = zip(b.offset.tolist(), b.y0.tolist(), b.z0.tolist(), b.nx_loc.tolist(), b.ny_loc.tolist(),
-               b.nz_loc.tolist())
+    held = (b.nx_loc * b.ny_loc * b.nz_loc) > 0  # a block of no points places nothing
+    sizes = (b.nx_loc * b.ny_loc * b.nz_loc)[held].tolist()
+    placed, lengths = _sources(f.create_group("blocks").id, ref, b.offset[held].tolist(), sizes, 1)
     mappings = []
-    for index, (offset, y0, z0, nx, ny, nz) in enumerate(rows):
-        if not (nx and ny and nz):
-            continue  # a block of no points places nothing
-        name = b"%d" % index
-        _external(blocks, name, (nz, ny, nx), ref, offset).close()
-        mappings.append((b"blocks/" + name, h5s.create_simple((nz, ny, nx)), (z0, y0, 0), (nz, ny, nx)))
+    for (name, at), size, y0, z0, nx, ny, nz in zip(placed, sizes, b.y0[held].tolist(), b.z0[held].tolist(),
+                                                     b.nx_loc[held].tolist(), b.ny_loc[held].tolist(),
+                                                     b.nz_loc[held].tolist()):
+        # The block's run, x fastest, fills its box of the (z, y, x) grid.
+        space = h5s.create_simple((lengths[int(name)],))
+        space.select_hyperslab((at,), (size,))
+        mappings.append((b"blocks/" + name, space, (z0, y0, 0), (nz, ny, nx)))
     field = _virtual(f.id, b"field", (header.nz, header.ny, header.nx), mappings)
     for axis, at, length, dim in zip(b"xyz", xdmf.field_axis_offsets(header), header.shape, (2, 1, 0)):
         scale = _external(f.id, bytes([axis]), (length,), ref, at)
@@ -220,19 +252,18 @@ def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes) -> int:
     from h5py import h5ds, h5s
 
     width, components = 2 * header.n_dimensions + 2, header.components
-    blocks = f.create_group("blocks").id
+    held = header.blocks.count > 0
+    # The entries follow each block's count word; every source is whole
+    # entries, of which the first 2n+1 words (not the trailing one) are
+    # placed, so one mapping per source places all its blocks.
+    placed, lengths = _sources(f.create_group("blocks").id, ref, (header.blocks.offset[held] + 4).tolist(),
+                               header.blocks.count[held].tolist(), width)
     mappings, start = [], 0
-    for index, (offset, count) in enumerate(zip(header.blocks.offset.tolist(), header.blocks.count.tolist())):
-        if count <= 0:
-            continue
-        name = b"%d" % index
-        # The entries follow the count word; the trailing word of each is
-        # left out of the selection.
-        _external(blocks, name, (count, width), ref, offset + 4).close()
-        source = h5s.create_simple((count, width))
-        source.select_hyperslab((0, 0), (count, components))
-        mappings.append((b"blocks/" + name, source, (start, 0), (count, components)))
-        start += count
+    for index, rows in enumerate(lengths):
+        source = h5s.create_simple((rows, width))
+        source.select_hyperslab((0, 0), (rows, components))
+        mappings.append((b"blocks/%d" % index, source, (start, 0), (rows, components)))
+        start += rows
     particles = _dimension(f.id, b"particle", header.particles)
     component = _dimension(f.id, b"component", components)
     data = _virtual(f.id, b"phase_space", (header.particles, components), mappings)
@@ -240,7 +271,7 @@ def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes) -> int:
     h5ds.attach_scale(data, component, 1)
     for d in (data, particles, component):
         d.close()
-    return len(mappings)
+    return len(placed)
 
 
 def _write_view(header, tmp: str, out: str, relative: bool) -> int:
