@@ -13,8 +13,8 @@ Writes into a temporary folder (removed at the end, also on failure):
 - a phase-space dump of --particles particles (n = 3, in 64 blocks): a
   whole read of "phase_space" through h5py, VTK's XDMF reader over the
   view's point cloud, VTK's reader over the per-block XDMF written without
-  h5py, and `quickio convert` to NetCDF-4 (the copying route), each against
-  a load.
+  h5py, `virtualize --copy` and VTK's reader over its point cloud, and
+  `quickio convert` to NetCDF-4, each against a load.
 Prints one line per measure with its ratio to its baseline, and writes them
 as JSON. Needs h5py and, for the point clouds, vtk (the 'test' extra).
 """
@@ -135,6 +135,15 @@ def particles_case(folder, particles, repeat, results):
         vtk_points(per_block)
         s = results["particles_vtk_per_block_s"] = time.perf_counter() - t
         print(f"  VTK, per-block XDMF over the dump: {s:.2f} s = {s / load_s:.0f} x load()")
+        copied = folder / "copied.xmf"
+        t = time.perf_counter()
+        virtualize(path, copied, n_dimensions=3, copy=True)
+        w = results["particles_copy_write_s"] = time.perf_counter() - t
+        t = time.perf_counter()
+        assert vtk_points(copied).GetNumberOfPoints() == particles
+        s = results["particles_vtk_copy_s"] = time.perf_counter() - t
+        print(f"  virtualize --copy: written in {w:.2f} s = {w / load_s:.0f} x load(); VTK reads its point "
+              f"cloud in {s:.2f} s = {s / load_s:.0f} x load()")
     try:
         t = time.perf_counter()
         convert(path, folder / "beam.nc", n_dimensions=3)

@@ -158,11 +158,17 @@ def test_xdmf_one_gap_free_grid_from_another_folder(tmp_path):
     assert_one_grid(tmp_path / "moved" / "v & w.xmf", dump)
 
 
-def test_xdmf_point_cloud(tmp_path):
+@pytest.mark.parametrize("copy", [False, True])
+def test_xdmf_point_cloud(tmp_path, copy):
+    """One point cloud, read in place or from the copy in the view."""
     dump = tmp_path / "ph.bin"
     write_phase_dump(dump, phase_values(9, 2), 2, [4, 0, 5])
-    virtualize(dump, tmp_path / "ph.xmf", n_dimensions=2)
+    proc = quickio("virtualize", dump, "--n-dimensions", 2, "-o", tmp_path / "ph.xmf", *["--copy"] * copy)
+    assert proc.returncode == 0, proc.stderr
     ps = beamdump.total_phase_space_read(str(dump)[:-4], {"n_dimensions": 2})
+    with h5py.File(tmp_path / "ph.h5", "r") as h:
+        assert h["phase_space"].is_virtual is not copy
+        np.testing.assert_array_equal(h["phase_space"][...], ps.T)
     _, cloud = read_vtk(tmp_path / "ph.xmf")
     assert cloud.GetNumberOfPoints() == 9 and cloud.GetNumberOfCells() == 9
     np.testing.assert_array_equal(vtk_to_numpy(cloud.GetPoints().GetData())[:, :2], ps[:2].T)

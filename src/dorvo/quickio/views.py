@@ -248,10 +248,12 @@ def _write_field(f, header: FieldHeader, ref: bytes) -> int:
     return len(mappings)
 
 
-def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes) -> int:
+def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes, copy: bool = False) -> int:
     from h5py import h5ds, h5s
 
     width, components = 2 * header.n_dimensions + 2, header.components
+    if copy:
+        return _copy_phase_space(f, header)
     held = header.blocks.count > 0
     # The entries follow each block's count word; every source is whole
     # entries, of which the first 2n+1 words (not the trailing one) are
@@ -274,7 +276,22 @@ def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes) -> int:
     return len(placed)
 
 
-def _write_view(header, tmp: str, out: str, relative: bool) -> int:
+def _copy_phase_space(f, header: PhaseSpaceHeader) -> int:
+    """The components as values of the view, contiguous: what a viewer
+    reads quickly, at the cost of a copy of the particles."""
+    from h5py import h5ds
+
+    from ._loading import load
+
+    data = f.create_dataset("phase_space", data=load(header.path, n_dimensions=header.n_dimensions).T)
+    for axis, name in enumerate((b"particle", b"component")):
+        dim = _dimension(f.id, name, data.shape[axis])
+        h5ds.attach_scale(data.id, dim, axis)
+        dim.close()
+    return int((header.blocks.count > 0).sum())
+
+
+def _write_view(header, tmp: str, out: str, relative: bool, copy: bool = False) -> int:
     """Writes the view of the dump of `header` to `tmp`, naming the dump as
     seen from `out`; returns the number of blocks it places."""
     ref = os.fsencode(_dump_ref(header.path, out, relative))
@@ -283,7 +300,7 @@ def _write_view(header, tmp: str, out: str, relative: bool) -> int:
             blocks = _write_field(f, header, ref)
             attrs = _field_attrs(header, header.path)
         else:
-            blocks = _write_phase_space(f, header, ref)
+            blocks = _write_phase_space(f, header, ref, copy)
             attrs = {"name": _stem(header.path), "dump": os.path.abspath(header.path),
                      "n_dimensions": header.n_dimensions, "blocks": len(header.blocks)}
         for key, value in attrs.items():
@@ -433,7 +450,7 @@ def _xmf_ref(view: str, out: str) -> str:
 
 
 def virtualize(dump_or_Dump, out, *, n_dimensions: Optional[int] = None, relative: bool = False,
-               times: Optional[int] = None) -> Written:
+               times: Optional[int] = None, copy: bool = False) -> Written:
     """Writes a view of a dump that holds no values of it.
 
     `dump_or_Dump` is a dump's path or an opened dump (anything with a
@@ -446,7 +463,10 @@ def virtualize(dump_or_Dump, out, *, n_dimensions: Optional[int] = None, relativ
 
     `n_dimensions` reads dumps that are not field dumps as phase-space
     dumps. `relative` names the dump by its path from the view's folder
-    (see the module's description) rather than its absolute path.
+    (see the module's description) rather than its absolute path. `copy`
+    stores the particles of a phase-space dump in the view, which viewers
+    read as fast as a load, where reading them in place takes a read per
+    particle.
 
     Raises ViewError for a dump that cannot be viewed, OutputRefused for
     an output that is a dump or something not written here, ImportError
@@ -478,7 +498,7 @@ def virtualize(dump_or_Dump, out, *, n_dimensions: Optional[int] = None, relativ
     blocks = 0
     for (h, view), time in zip(plan, when if kind is _output.XDMF else [None] * len(plan)):
         with _output.writing(view, VIEW, inputs, overwrite=True) as tmp:
-            blocks += _write_view(h, tmp, view, relative)
+            blocks += _write_view(h, tmp, view, relative, copy)
         if kind is _output.XDMF:
             grid = _field_grid if isinstance(h, FieldHeader) else _phase_grid
             grids.append(grid(h, _xmf_ref(view, out), _stem(h.path), time))

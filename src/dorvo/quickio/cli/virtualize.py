@@ -41,6 +41,9 @@ class Virtualize(Command):
         p.add_argument("--times", type=int, metavar="K",
                        help="a run's times: real parameter K of each dump (default: the step number in "
                             "each dump's name, 100 for Ex_100.bin)")
+        p.add_argument("--copy", action="store_true",
+                       help="store a phase-space dump's particles in the view: viewers then read them as "
+                            "fast as a load, where in place they take a read per particle")
         p.add_argument("--n-dimensions", type=int, metavar="N", help=DIMS_HELP)
         p.set_defaults(absolute=True)
 
@@ -74,7 +77,7 @@ class Virtualize(Command):
         try:
             with writing(out, "the view"):
                 written = views.virtualize(headers if run else headers[0], out, relative=not args.absolute,
-                                           times=args.times)
+                                           times=args.times, copy=args.copy)
         except (views.ViewError, views.OutputRefused) as e:
             raise CliError(str(e)) from e
         what = plural(written.blocks, "block")
