@@ -120,6 +120,10 @@ def particles_case(folder, particles, repeat, results):
     read_view(folder / "beam.h5", "phase_space")
     s = results["particles_view_read_s"] = time.perf_counter() - t
     print(f"  h5py, whole phase_space through the view: {s:.2f} s = {s / load_s:.0f} x load()")
+    t = time.perf_counter()
+    read_view(folder / "beam.h5", "entries")
+    s = results["particles_view_entries_s"] = time.perf_counter() - t
+    print(f"  h5py, whole entries through the view: {s:.3f} s = {s / load_s:.1f} x load()")
     try:
         import vtkmodules.vtkIOXdmf2  # noqa: F401
     except ImportError:

@@ -19,7 +19,10 @@ A view of a phase-space dump holds datasets of the non-empty blocks'
 external storage, up to SEGMENTS blocks each, and "phase_space", a virtual dataset of
 (particle, component) whose sources are the first 2n+1 columns of each
 block. "particle" and "component" are dimensions without values, which
-cost no bytes whatever their length.
+cost no bytes whatever their length. HDF5 reads that strided selection of
+external storage one entry at a time; "entries", on (particle, word), is
+the whole entries (the trailing word as its last column), which it reads
+a block at a time: the quick way to read all particles in place.
 
 All offsets and sizes are 64-bit. The dump is named by its absolute path,
 or with `relative`, by its path relative to the view's folder, which HDF5
@@ -260,18 +263,25 @@ def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes, copy: bool = Fal
     # placed, so one mapping per source places all its blocks.
     placed, lengths = _sources(f.create_group("blocks").id, ref, (header.blocks.offset[held] + 4).tolist(),
                                header.blocks.count[held].tolist(), width)
-    mappings, start = [], 0
+    picked, whole, start = [], [], 0
     for index, rows in enumerate(lengths):
         source = h5s.create_simple((rows, width))
         source.select_hyperslab((0, 0), (rows, components))
-        mappings.append((b"blocks/%d" % index, source, (start, 0), (rows, components)))
+        picked.append((b"blocks/%d" % index, source, (start, 0), (rows, components)))
+        whole.append((b"blocks/%d" % index, h5s.create_simple((rows, width)), (start, 0), (rows, width)))
         start += rows
     particles = _dimension(f.id, b"particle", header.particles)
     component = _dimension(f.id, b"component", components)
-    data = _virtual(f.id, b"phase_space", (header.particles, components), mappings)
-    h5ds.attach_scale(data, particles, 0)
-    h5ds.attach_scale(data, component, 1)
-    for d in (data, particles, component):
+    word = _dimension(f.id, b"word", width)
+    data = _virtual(f.id, b"phase_space", (header.particles, components), picked)
+    # The whole entries, trailing word included: each block one contiguous
+    # run, which HDF5 reads in one go where it reads the picked components
+    # entry by entry.
+    entries = _virtual(f.id, b"entries", (header.particles, width), whole)
+    for d, dims in ((data, (particles, component)), (entries, (particles, word))):
+        for axis, dim in enumerate(dims):
+            h5ds.attach_scale(d, dim, axis)
+    for d in (data, entries, particles, component, word):
         d.close()
     return len(placed)
 
