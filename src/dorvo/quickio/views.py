@@ -202,20 +202,22 @@ def _dimension(loc, name: bytes, length: int):
 
 
 def _virtual(loc, name: bytes, shape, mappings):
-    """A float32 virtual dataset of `shape`: `mappings` gives, per source,
+    """A float32 virtual dataset of `shape`: `mappings` yields, per source,
     (its name in this file, its dataspace with the selection to take,
-    the start of the virtual block that it fills)."""
+    the start and the count of the virtual block that it fills). Each is
+    taken as it comes, so a generator may reuse one dataspace."""
     from h5py import h5d, h5p, h5s, h5t
 
     dcpl = h5p.create(h5p.DATASET_CREATE)
     space = h5s.create_simple(tuple(int(s) for s in shape))
-    if not mappings:
-        return h5d.create(loc, name, h5t.IEEE_F32LE, space, dcpl=dcpl)
-    dcpl.set_fill_value(np.array(np.nan, np.float32))
     target = h5s.create_simple(tuple(int(s) for s in shape))
+    placed = 0
     for source, source_space, start, count in mappings:
         target.select_hyperslab(start, count)
         dcpl.set_virtual(target, b".", source, source_space)
+        placed += 1
+    if placed:
+        dcpl.set_fill_value(np.array(np.nan, np.float32))
     return h5d.create(loc, name, h5t.IEEE_F32LE, space, dcpl=dcpl)
 
 
@@ -233,22 +235,25 @@ def _write_field(f, header: FieldHeader, ref: bytes) -> int:
     held = (b.nx_loc * b.ny_loc * b.nz_loc) > 0  # a block of no points places nothing
     sizes = (b.nx_loc * b.ny_loc * b.nz_loc)[held].tolist()
     placed, lengths = _sources(f.create_group("blocks").id, ref, b.offset[held].tolist(), sizes, 1)
-    mappings = []
-    for (name, at), size, y0, z0, nx, ny, nz in zip(placed, sizes, b.y0[held].tolist(), b.z0[held].tolist(),
-                                                     b.nx_loc[held].tolist(), b.ny_loc[held].tolist(),
-                                                     b.nz_loc[held].tolist()):
-        # The block's run, x fastest, fills its box of the (z, y, x) grid.
-        space = h5s.create_simple((lengths[int(name)],))
-        space.select_hyperslab((at,), (size,))
-        mappings.append((b"blocks/" + name, space, (z0, y0, 0), (nz, ny, nx)))
-    field = _virtual(f.id, b"field", (header.nz, header.ny, header.nx), mappings)
+    spaces = [h5s.create_simple((n,)) for n in lengths]
+
+    def mappings():
+        for (name, at), size, y0, z0, nx, ny, nz in zip(placed, sizes, b.y0[held].tolist(), b.z0[held].tolist(),
+                                                         b.nx_loc[held].tolist(), b.ny_loc[held].tolist(),
+                                                         b.nz_loc[held].tolist()):
+            # The block's run, x fastest, fills its box of the (z, y, x) grid.
+            space = spaces[int(name)]
+            space.select_hyperslab((at,), (size,))
+            yield b"blocks/" + name, space, (z0, y0, 0), (nz, ny, nx)
+
+    field = _virtual(f.id, b"field", (header.nz, header.ny, header.nx), mappings())
     for axis, at, length, dim in zip(b"xyz", xdmf.field_axis_offsets(header), header.shape, (2, 1, 0)):
         scale = _external(f.id, bytes([axis]), (length,), ref, at)
         h5ds.set_scale(scale, bytes([axis]))
         h5ds.attach_scale(field, scale, dim)
         scale.close()
     field.close()
-    return len(mappings)
+    return len(sizes)
 
 
 def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes, copy: bool = False) -> int:
