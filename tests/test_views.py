@@ -34,8 +34,8 @@ def digest(path):
     return hashlib.sha256(Path(path).read_bytes()).hexdigest()
 
 
-def tiled_dump(path, tiling, scale=1.0):
-    tiling = dict(tiling)
+def tiled_dump(path, tiling, scale=1.0, **kw):
+    tiling = dict(tiling, **kw)
     field, x, y, z = grid_values(*tiling.pop("shape"))
     field = field * np.float32(scale)
     # Uneven spacing, so that a misplaced coordinate cannot match by chance.
@@ -185,7 +185,7 @@ def test_run_as_time_series(tmp_path):
     run = tmp_path / "run"
     run.mkdir()
     for step in (300, 20, 1):
-        tiled_dump(run / f"Ex_{step}.bin", TILINGS[1], scale=step)
+        tiled_dump(run / f"Ex_{step}.bin", TILINGS[1], scale=step, real_params=[0, step / 4] + [0] * 18)
     dumps = sorted(run.glob("Ex_*.bin"))
     proc = quickio("virtualize", *dumps, "-o", tmp_path / "run.xmf")
     assert proc.returncode == 0, proc.stderr
@@ -196,15 +196,20 @@ def test_run_as_time_series(tmp_path):
         _, grid = read_vtk(tmp_path / "run.xmf", step)
         f = load_field(run / f"Ex_{step}.bin")[0]
         np.testing.assert_array_equal(vtk_to_numpy(grid.GetPointData().GetArray("field")), f.ravel(order="F"))
-    virtualize(dumps, tmp_path / "by_param.xmf", times=1)  # real parameter 1 is 0.5 in every test dump
-    assert (tmp_path / "by_param.xmf").read_text().count('<Time Value="0.5"/>') == 3
+    virtualize(dumps, tmp_path / "by_param.xmf", times=1)
+    reader, _ = read_vtk(tmp_path / "by_param.xmf")
+    assert list(reader.GetOutputInformation(0).Get(reader.GetExecutive().TIME_STEPS())) == [0.25, 5, 75]
 
 
-def test_run_refuses_another_grid(tmp_path):
+def test_run_refuses_another_grid_and_a_repeated_time(tmp_path):
     tiled_dump(tmp_path / "Ex_1.bin", TILINGS[1])
     write_field_dump(tmp_path / "Ex_2.bin", grid_values(4, 8, 7)[0], nproc_y=2, nproc_z=2)
     with pytest.raises(views.ViewError, match=f"^{tmp_path / 'Ex_2.bin'}: its grid \\(4 x 8 x 7 points"):
         virtualize([tmp_path / "Ex_1.bin", tmp_path / "Ex_2.bin"], tmp_path / "run.xmf")
+    (tmp_path / "b").mkdir()
+    tiled_dump(tmp_path / "b" / "Ex_01.bin", TILINGS[1])
+    with pytest.raises(views.ViewError, match=f"^{tmp_path / 'b' / 'Ex_01.bin'}: has the time 1 of "):
+        virtualize([tmp_path / "Ex_1.bin", tmp_path / "b" / "Ex_01.bin"], tmp_path / "run.xmf")
     assert not list(tmp_path.glob("*.xmf")) and not list(tmp_path.glob("*.h5"))
 
 

@@ -508,6 +508,12 @@ def virtualize(dump_or_Dump, out, *, n_dimensions: Optional[int] = None, relativ
         if run:
             _check_run(headers)
             when = _times(headers, times)
+            seen = {}
+            for h, t in zip(headers, when):
+                if t in seen:
+                    raise ViewError(f"{h.path}: has the time {t} of {seen[t]}; the steps of a run have "
+                                    f"distinct times")
+                seen[t] = h.path
         else:
             when = [_times(headers, times)[0]] if times is not None else [None]
     blocks = 0
@@ -520,5 +526,5 @@ def virtualize(dump_or_Dump, out, *, n_dimensions: Optional[int] = None, relativ
     if kind is _output.XDMF:
         order = sorted(range(len(grids)), key=lambda i: when[i]) if run else [0]
         with _output.writing(out, _output.XDMF, inputs, overwrite=True) as tmp:
-            _write_xdmf(tmp, _stem(out), [grids[i] for i in order], temporal=run or times is not None)
+            _write_xdmf(tmp, os.path.splitext(os.path.basename(out))[0], [grids[i] for i in order], temporal=run or times is not None)
     return Written(tuple(v for _, v in plan) + ((out,) if kind is _output.XDMF else ()), len(plan), blocks)
