@@ -288,7 +288,7 @@ def test_debug_shows_the_traceback_before_the_line(in_dumps, capsys, where):
 
 @pytest.mark.parametrize("command, writer", [
     (["convert", "ph.bin", "out.zarr", "--n-dimensions", "3"], "dorvo.quickio.convert.convert"),
-    (["virtualize", "run.zarr/f.bin", "-o", "out.xmf"], "dorvo.quickio.xdmf.write_field_xdmf"),
+    (["virtualize", "run.zarr/f.bin", "-o", "out.xmf"], "dorvo.quickio.views.virtualize"),
 ])
 def test_writers_refusals_of_the_output_are_one_line(in_dumps, capsys, monkeypatch, command, writer):
     # A writer's refusal of its output is passed on as it is; any other

@@ -1,5 +1,6 @@
-"""`quickio virtualize`: XDMF files read back by VTK's XDMF reader, which is
-what ParaView and VisIt use, against the loaders."""
+"""The per-block XDMF files (what `quickio virtualize` writes without h5py)
+read back by VTK's XDMF reader, which is what ParaView and VisIt use,
+against the loaders."""
 import os
 import shutil
 from pathlib import Path
@@ -8,9 +9,8 @@ import numpy as np
 import pytest
 
 from dorvo.quickio import beamdump, meshdump, xdmf
-from dorvo.quickio.header import read_field_header
+from dorvo.quickio.header import read_field_header, read_phase_space_header
 from helpers import DATA_DIR, grid_values, phase_values, under_sanitizer, write_field_dump, write_phase_dump
-from test_cli import assert_error, quickio
 
 vtk = pytest.importorskip("vtkmodules.vtkIOXdmf2", reason="vtk (in the 'test' extra) not installed")
 from vtkmodules.util.numpy_support import vtk_to_numpy  # noqa: E402
@@ -67,10 +67,8 @@ def test_field_tilings_read_back(tmp_path, tiling):
     x, y, z = (a + np.float32(0.001) * np.arange(len(a), dtype=np.float32) ** 2 for a in (x, y, z))
     dump = tmp_path / "f.bin"
     write_field_dump(dump, field, x, y, z, **tiling)
-    proc = quickio("virtualize", dump)
-    assert proc.returncode == 0, proc.stderr
-    blocks = len(read_field_header(str(dump)).blocks)
-    assert proc.stdout == f"wrote {tmp_path / 'f.xmf'}: {blocks} grid{'s' if blocks > 1 else ''} reading {dump} in place\n"
+    header = read_field_header(str(dump))
+    assert xdmf.write_field_xdmf(header, tmp_path / "f.xmf") == len(header.blocks)
     assert_field_read_back(tmp_path / "f.xmf", dump)
 
 
@@ -79,7 +77,7 @@ def test_field_tilings_read_back(tmp_path, tiling):
 def test_shipped_field_dumps_read_back(tmp_path, dump):
     copy = tmp_path / dump.name
     shutil.copy(dump, copy)
-    assert quickio("virtualize", copy, "-o", tmp_path / "v.xdmf").returncode == 0
+    xdmf.write_field_xdmf(read_field_header(str(copy)), tmp_path / "v.xdmf")
     assert_field_read_back(tmp_path / "v.xdmf", copy)
 
 
@@ -92,8 +90,9 @@ def test_relative_and_absolute_data_paths(tmp_path):
     views.mkdir()
     dump = data / "E x.bin"
     write_field_dump(dump, grid_values(4, 8, 6)[0], nproc_y=2, nproc_z=2)
-    assert quickio("virtualize", dump, "-o", views / "rel.xmf", cwd=data).returncode == 0
-    assert quickio("virtualize", dump, "-o", views / "abs.xmf", "--absolute", cwd=data).returncode == 0
+    header = read_field_header(str(dump))
+    xdmf.write_field_xdmf(header, views / "rel.xmf")
+    xdmf.write_field_xdmf(header, views / "abs.xmf", absolute=True)
     assert ">../run &amp; &lt;one&gt;/E x.bin<" in (views / "rel.xmf").read_text()
     moved = tmp_path / "moved"
     moved.mkdir()
@@ -115,8 +114,7 @@ def test_phase_space_point_clouds_read_back(tmp_path, n):
     particles = phase_values(9, n)
     particles[4, 0] = np.nan
     write_phase_dump(dump, particles, n, [4, 0, 5], extra=b"\0")
-    proc = quickio("virtualize", dump, "--n-dimensions", n, "-o", tmp_path / "ph.xmf")
-    assert proc.returncode == 0, proc.stderr
+    assert xdmf.write_phase_space_xdmf(read_phase_space_header(str(dump), n), tmp_path / "ph.xmf") == 2
     ps = beamdump.total_phase_space_read(str(dump)[:-4], {"n_dimensions": n})
     leaves = read_vtk(tmp_path / "ph.xmf")
     assert [g.GetNumberOfPoints() for g in leaves] == [4, 5]
@@ -130,40 +128,6 @@ def test_phase_space_point_clouds_read_back(tmp_path, n):
         values = np.concatenate([vtk_to_numpy(g.GetPointData().GetArray(f"component_{k}")) for g in leaves])
         np.testing.assert_array_equal(values, ps[k])
     assert all(g.GetNumberOfCells() == g.GetNumberOfPoints() for g in leaves)  # one vertex each
-
-
-@pytest.fixture
-def dumps(tmp_path):
-    write_field_dump(tmp_path / "f.bin", grid_values(4, 8, 6)[0], nproc_y=2, nproc_z=2)
-    (tmp_path / "cut.bin").write_bytes((tmp_path / "f.bin").read_bytes()[:400])
-    write_phase_dump(tmp_path / "ph.bin", phase_values(3, 4), 4)
-    write_phase_dump(tmp_path / "ph0.bin", phase_values(3, 0), 0)
-    shutil.copy(tmp_path / "f.bin", tmp_path / "f.xmf")
-    (tmp_path / "ro").mkdir(mode=0o555)
-    return tmp_path
-
-
-@pytest.mark.parametrize("args, message", [
-    (["missing.bin", "-o", "no/such/v.xmf"], "no/such/v.xmf: the folder no/such does not exist"),
-    (["missing.bin", "-o", "v.png"], "v.png: viewers pick their XDMF reader by the name; name it *.xmf"),
-    (["f.bin", "-o", "f.bin"], "f.bin: viewers pick their XDMF reader by the name; name it *.xmf"),
-    (["f.xmf", "-o", "f.xmf"], "f.xmf: is the dump itself; name another output"),
-    (["missing.bin"], "missing.bin: no such file"),
-    (["cut.bin"], "cut.bin: cannot load a dump that is not well-formed: file ends inside the data of block (layer 0, column 0)"),
-    (["ph.bin"], "ph.bin: not a field dump; to read it as a phase-space dump, give its dimension count"),
-    (["ph.bin", "--n-dimensions", "4"], "ph.bin: n = 4: XDMF places points by 1 to 3 coordinates"),
-    (["ph0.bin", "--n-dimensions", "0"], "ph0.bin: n = 0: XDMF places points by 1 to 3 coordinates"),
-    (["f.bin", "--absolute", "--relative"], "argument --relative: not allowed with argument --absolute"),
-])
-def test_refusals(dumps, args, message):
-    assert_error(quickio("virtualize", *args, cwd=dumps), message)
-    assert sorted(p.name for p in dumps.glob("*.xmf")) == ["f.xmf"] and not list(dumps.glob(".*part"))
-
-
-@pytest.mark.skipif(hasattr(os, "geteuid") and os.geteuid() == 0, reason="root writes anywhere")
-def test_read_only_folder_refused_before_reading(dumps):
-    assert_error(quickio("virtualize", "missing.bin", "-o", "ro/v.xmf", cwd=dumps),
-                 "ro/v.xmf: the folder ro is not writable")
 
 
 def test_relative_path_from_a_symlinked_folder(tmp_path):

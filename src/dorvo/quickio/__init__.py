@@ -6,6 +6,11 @@
     f, x, y, z = load("run/Ex_out.bin")                  # field dump
     ps = load("run/Phasespace.bin", n_dimensions=3)      # phase-space dump
 
+``virtualize`` writes an HDF5/NetCDF-4 view that reads a dump in place::
+
+    from dorvo.quickio import virtualize
+    virtualize("run/Ex_out.bin", "Ex_out.nc")            # needs h5py
+
 The extension modules behind it are imported on demand::
 
     from dorvo.quickio import meshdump, beamdump
@@ -14,4 +19,12 @@ The extension modules behind it are imported on demand::
 from ._loading import load
 
 __version__ = "0.1.0"
-__all__ = ["__version__", "load"]
+__all__ = ["__version__", "load", "virtualize"]
+
+
+def virtualize(dump_or_Dump, out, **kwargs):
+    """Writes a view of a dump, or an XDMF file over views of a run; see
+    dorvo.quickio.views.virtualize."""
+    from .views import virtualize as write
+
+    return write(dump_or_Dump, out, **kwargs)

@@ -4,7 +4,8 @@ we did not write.
 An output is written under a temporary name in its own folder and renamed
 to its name only when complete. An existing output is replaced only when
 the caller allows it and only when it is of the kind the writer itself
-makes (a Zarr store, a NetCDF-4 file, an XDMF file); anything else under
+makes (a Zarr store, a NetCDF-4 file, an XDMF file, an HDF5 view that
+marks itself as one); anything else under
 that name is refused. An output that is, or holds, the dump being read is
 refused whatever the caller allows.
 
@@ -30,7 +31,7 @@ import socket
 import warnings
 from typing import Callable, NamedTuple
 
-__all__ = ["NETCDF", "XDMF", "ZARR", "Kind", "OutputExists", "OutputRefused", "check", "writing"]
+__all__ = ["NETCDF", "XDMF", "ZARR", "Kind", "OutputExists", "OutputRefused", "check", "is_hdf5", "writing"]
 
 HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
 MARKER = "quickio"
@@ -65,7 +66,7 @@ def _is_zarr_store(path: str) -> bool:
     return isinstance(doc, dict) and doc.get("zarr_format") == 3 and doc.get("node_type") in ("group", "array")
 
 
-def _is_netcdf4(path: str) -> bool:
+def is_hdf5(path: str) -> bool:
     """A regular file that starts with the HDF5 signature."""
     if os.path.islink(path) or not os.path.isfile(path):
         return False
@@ -99,7 +100,7 @@ class Kind(NamedTuple):
 
 
 ZARR = Kind("a Zarr store", _is_zarr_store)
-NETCDF = Kind("a NetCDF-4 file", _is_netcdf4)
+NETCDF = Kind("a NetCDF-4 file", is_hdf5)
 XDMF = Kind("an XDMF file", _is_xdmf)
 
 

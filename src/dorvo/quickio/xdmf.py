@@ -1,5 +1,6 @@
-"""XDMF descriptions of dumps, so that ParaView, VisIt and other VTK-based
-viewers open a dump in place.
+"""XDMF descriptions of dumps, one grid per block, over the dump itself: the
+form of `quickio virtualize` when h5py, which writes the one-grid views of
+dorvo.quickio.views, is missing; and the XDMF pieces those views share.
 
 The XDMF file (version 2, the version VTK's `vtkXdmfReader` reads) holds no
 values: every array in it is a binary data item that names the dump and
@@ -32,18 +33,14 @@ from xml.sax.saxutils import escape, quoteattr
 from . import _output
 from ._output import OutputRefused
 
-__all__ = ["MAX_GRIDS", "OutputRefused", "XdmfError", "check_output", "field_axis_offsets", "write_field_xdmf",
-           "write_phase_space_xdmf"]
+__all__ = ["HEAD", "TAIL", "OutputRefused", "XdmfError", "check_output", "columns", "field_axis_offsets",
+           "point_cloud", "write_field_xdmf", "write_phase_space_xdmf"]
 
-# Viewers build one dataset per grid and become unusable long before this
-# many; a dump with more blocks is better converted than viewed in place.
-MAX_GRIDS = 100_000
-
-_HEAD = ('<?xml version="1.0" encoding="utf-8"?>\n'
+HEAD = ('<?xml version="1.0" encoding="utf-8"?>\n'
          '<!DOCTYPE Xdmf SYSTEM "Xdmf.dtd" []>\n'
          '<Xdmf Version="2.0">\n'
          ' <Domain>\n')
-_TAIL = ' </Domain>\n</Xdmf>\n'
+TAIL = ' </Domain>\n</Xdmf>\n'
 
 
 class XdmfError(ValueError):
@@ -91,12 +88,36 @@ def _field_grids(header, ref: str):
                f'  </Grid>\n')
 
 
-def _columns(count: int, width: int, first: int, columns: int, seek: int, ref: str) -> str:
+def columns(count: int, first: int, columns: int, data: str) -> str:
     """`columns` adjacent columns from `first` of the (count, width) float32
-    array at byte `seek`, as a (count, columns) hyperslab."""
+    data item `data`, as a (count, columns) hyperslab."""
     return (f'<DataItem ItemType="HyperSlab" Dimensions="{count} {columns}" Type="HyperSlab">'
             f'<DataItem Dimensions="3 2" Format="XML">0 {first} 1 1 {count} {columns}</DataItem>'
-            f'{_binary([count, width], seek, ref)}</DataItem>')
+            f'{data}</DataItem>')
+
+
+def point_cloud(name: str, count: int, n: int, column_of, extra: str = "") -> str:
+    """A grid of `count` points: the first n columns (from column_of(first,
+    columns), a data item of (count, columns)) are their coordinates, the
+    columns n to 2n their scalars "component_K". `extra` goes first in the
+    grid (a time)."""
+    if n == 1:
+        # No geometry type takes one coordinate: y and z are zeros
+        # that the reader computes from x.
+        x = column_of(0, 1)
+        zero = f'<DataItem ItemType="Function" Function="0 * $0" Dimensions="{count}">{x}</DataItem>'
+        geometry = f'<Geometry GeometryType="X_Y_Z">\n    {x}\n    {zero}\n    {zero}\n   </Geometry>'
+    else:
+        geometry = (f'<Geometry GeometryType="{"XYZ" if n == 3 else "XY"}">\n'
+                    f'    {column_of(0, n)}\n   </Geometry>')
+    attributes = "".join(
+        f'   <Attribute Name="component_{k}" AttributeType="Scalar" Center="Node">\n'
+        f'    {column_of(k, 1)}\n   </Attribute>\n'
+        for k in range(n, 2 * n + 1))
+    return (f'  <Grid Name={quoteattr(name)} GridType="Uniform">\n{extra}'
+            f'   <Topology TopologyType="Polyvertex" NumberOfElements="{count}" NodesPerElement="1"/>\n'
+            f'   {geometry}\n{attributes}'
+            f'  </Grid>\n')
 
 
 def _phase_grids(header, ref: str):
@@ -106,24 +127,8 @@ def _phase_grids(header, ref: str):
         count = int(b.count)
         if count <= 0:
             continue
-        at = int(b.offset) + 4  # the entries follow the count word
-        if n == 1:
-            # No geometry type takes one coordinate: y and z are zeros
-            # that the reader computes from x.
-            x = _columns(count, width, 0, 1, at, ref)
-            zero = f'<DataItem ItemType="Function" Function="0 * $0" Dimensions="{count}">{x}</DataItem>'
-            geometry = f'<Geometry GeometryType="X_Y_Z">\n    {x}\n    {zero}\n    {zero}\n   </Geometry>'
-        else:
-            geometry = (f'<Geometry GeometryType="{"XYZ" if n == 3 else "XY"}">\n'
-                        f'    {_columns(count, width, 0, n, at, ref)}\n   </Geometry>')
-        attributes = "".join(
-            f'   <Attribute Name="component_{k}" AttributeType="Scalar" Center="Node">\n'
-            f'    {_columns(count, width, k, 1, at, ref)}\n   </Attribute>\n'
-            for k in range(n, 2 * n + 1))
-        yield (f'  <Grid Name="block {index}" GridType="Uniform">\n'
-               f'   <Topology TopologyType="Polyvertex" NumberOfElements="{count}" NodesPerElement="1"/>\n'
-               f'   {geometry}\n{attributes}'
-               f'  </Grid>\n')
+        data = _binary([count, width], int(b.offset) + 4, ref)  # the entries follow the count word
+        yield point_cloud(f"block {index}", count, n, lambda first, cols: columns(count, first, cols, data))
 
 
 def _reference(dump: str, out: str, absolute: bool) -> str:
@@ -155,20 +160,14 @@ def _write(path: str, out: str, name: str, grids) -> int:
     Returns the number of grids written."""
     written = 0
     with _output.writing(out, _output.XDMF, [path], overwrite=True) as tmp, open(tmp, "w", encoding="utf-8") as fh:
-        fh.write(_HEAD)
+        fh.write(HEAD)
         fh.write(f'  <Grid Name={quoteattr(name)} GridType="Collection" CollectionType="Spatial">\n')
         for grid in grids:
             fh.write(grid)
             written += 1
         fh.write('  </Grid>\n')
-        fh.write(_TAIL)
+        fh.write(TAIL)
     return written
-
-
-def _check_grids(header, count: int, what: str) -> None:
-    if count > MAX_GRIDS:
-        raise XdmfError(f"{header.path}: {count:,} {what} would make {count:,} grids, more than the "
-                        f"{MAX_GRIDS:,} that viewers open in reasonable time; convert the dump instead")
 
 
 def write_field_xdmf(header, out, *, absolute: bool = False) -> int:
@@ -178,7 +177,6 @@ def write_field_xdmf(header, out, *, absolute: bool = False) -> int:
     `out` unless `absolute`."""
     if not header.well_formed:
         raise XdmfError(f"{header.path}: not a well-formed field dump: {header.reason}")
-    _check_grids(header, len(header.blocks), "blocks")
     ref = _reference(header.path, out, absolute)
     return _write(header.path, os.fspath(out), os.path.basename(header.path), _field_grids(header, ref))
 
@@ -194,7 +192,5 @@ def write_phase_space_xdmf(header, out, *, absolute: bool = False) -> int:
     if not 1 <= n <= 3:
         raise XdmfError(f"{header.path}: n = {n}: XDMF places points by 1 to 3 coordinates, "
                         f"and a point cloud takes the first n components as coordinates")
-    held = sum(1 for b in header.blocks if b.count > 0)
-    _check_grids(header, held, "non-empty blocks")
     ref = _reference(header.path, out, absolute)
     return _write(header.path, os.fspath(out), os.path.basename(header.path), _phase_grids(header, ref))
