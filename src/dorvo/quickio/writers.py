@@ -107,7 +107,9 @@ def write_field(path, field, x, y, z, *, blocks=(1, 1), params: Optional[Mapping
                 real_params: Union[Mapping[int, float], Sequence[float], None] = None) -> None:
     """Writes a field dump of `field`, an (nx, ny, nz) array, on the axes
     `x`, `y` and `z` (nx, ny and nz values), to `path` (its full name, with
-    ".bin"). Values are stored as float32.
+    ".bin"). Values are stored as float32. `field` may be anything with a
+    `shape` and NumPy slicing (an HDF5 dataset, a memory map): it is read a
+    few MiB at a time.
 
     `blocks` cuts the grid as the simulation's processes own it: either
     (nproc_y, nproc_z), the counts of blocks along y and z with the points
@@ -120,10 +122,11 @@ def write_field(path, field, x, y, z, *, blocks=(1, 1), params: Optional[Mapping
     overrides these), and `real_params`, {index: value} or 20 values, the
     real ones. Entries not set are 0.
     """
-    field = np.asanyarray(field)
-    if field.ndim != 3:
-        raise ValueError(f"field: a 3-D (nx, ny, nz) array, got {field.ndim} dimensions")
-    nx, ny, nz = field.shape
+    if not (hasattr(field, "shape") and hasattr(field, "__getitem__")):
+        field = np.asanyarray(field)
+    if len(field.shape) != 3:
+        raise ValueError(f"field: a 3-D (nx, ny, nz) array, got {len(field.shape)} dimensions")
+    nx, ny, nz = (int(n) for n in field.shape)
     axes = [np.asarray(a, "<f4").ravel() for a in (x, y, z)]
     for name, axis, n in zip("xyz", axes, field.shape):
         if axis.size != n:
