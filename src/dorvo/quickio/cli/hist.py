@@ -97,7 +97,7 @@ class EmptySelection(Exception):
 
 
 def empty(e) -> int:
-    print(f"{PROG}: {e}: nothing to draw", file=sys.stderr)
+    print(f"{PROG}: {e}: nothing to count", file=sys.stderr)
     return EXIT_EMPTY
 
 
@@ -138,9 +138,9 @@ class Hist(Command):
         result = _reduce.histogram(header, comps, bins, ranges, where, args.weights)
         counts, edges = result[0], result[1:]
         if plot is not None:
-            title = (f"{os.path.basename(args.path)}: {int(counts.sum()) if args.weights is None else ''}"
-                     f"{'' if args.weights is None else 'weights of ' + names[args.weights]} counted"
-                     + (" (filtered)" if where else ""))
+            counted_what = (f"{int(counts.sum())} particles counted" if args.weights is None
+                            else f"weighted by {names[args.weights]}")
+            title = f"{os.path.basename(args.path)}: {counted_what}" + (" (filtered)" if where else "")
             with writing(args.output):
                 plot.plot_histogram(counts, edges, comps, args.output, log=args.log, title=title,
                                     names=[axis_label(names, c) for c in comps],
