@@ -103,3 +103,14 @@ def test_info_names_the_components(phase_bin):
     proc = quickio("info", phase_bin, "--n-dimensions", 3, "--labels", "a,b,c,d,e,f,g")
     assert "components     a, b, c, d, e, f, g" in proc.stdout
     assert json.loads(quickio("info", phase_bin, "--n-dimensions", 3, "--json").stdout)["labels"] == default_labels(3)
+
+
+def test_demo_writes_dumps_of_the_size_asked(tmp_path):
+    proc = quickio("demo", "--size", "12", "--out", tmp_path / "d")
+    assert proc.returncode == 0, proc.stderr
+    from dorvo.quickio import load
+
+    f, x, y, z = load(tmp_path / "d" / "field.bin")
+    assert f.shape == (12, 12, 12) and np.isfinite(f).all() and f.any()
+    assert load(tmp_path / "d" / "phase_space.bin", n_dimensions=3).shape == (7, 12**3 // 8)
+    assert sorted(p.name for p in (tmp_path / "d").iterdir()) == ["field.bin", "phase_space.bin"]
