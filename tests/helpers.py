@@ -1,8 +1,8 @@
 """Writers of field and phase-space dumps, and small test utilities.
 
-The writers produce the byte layout that the simulation writes, so tests,
-benchmarks and CLI checks can make dumps of any shape (including broken
-ones) without a Fortran compiler. tests/data/ holds dumps written by real
+write_field_dump and write_phase_dump write through the package's public
+writers; field_dump_bytes and phase_dump_bytes build dumps byte by byte,
+including the broken ones that the public writers never make. tests/data/ holds dumps written by real
 Fortran I/O (tests/fortran/) that pin these writers down.
 """
 import collections.abc
@@ -13,6 +13,8 @@ import traceback
 from pathlib import Path
 
 import numpy as np
+
+import dorvo.quickio as quickio
 
 DATA_DIR = Path(__file__).parent / "data"
 TESTS_DIR = Path(__file__).parent
@@ -101,11 +103,33 @@ def field_dump_bytes(field, x=None, y=None, z=None, *, nproc_y=None, nproc_z=Non
     return fortran_records(payloads, bad_markers)
 
 
-def write_field_dump(path, field, x=None, y=None, z=None, **kw):
-    """Writes field_dump_bytes(...) to path and returns the bytes written."""
-    data = field_dump_bytes(field, x, y, z, **kw)
-    Path(path).write_bytes(data)
-    return data
+# Options of field_dump_bytes() that make dumps write_field() cannot.
+MALFORMED_FIELD_OPTIONS = {"blocks", "bad_markers"}
+
+
+def write_field_dump(path, field, x=None, y=None, z=None, *, nproc_y=None, nproc_z=None, ny_loc=None,
+                     nz_loc=None, nparam=20, int_params=None, real_params=None, **malformed):
+    """Writes a field dump as field_dump_bytes(...) makes it to path and
+    returns the bytes written: through dorvo.quickio.write_field when the
+    dump is one it can write, else (a verbatim block list, bad markers, a
+    header of other than 20 entries, per-layer y extents) byte by byte."""
+    field = np.asarray(field, dtype=np.float32)
+    layers_differ = ny_loc is not None and len(ny_loc) > 0 and np.ndim(ny_loc[0]) > 0
+    no_blocks = (ny_loc is not None and len(ny_loc) == 0) or (nz_loc is not None and len(nz_loc) == 0)
+    if malformed or nparam != 20 or layers_differ or no_blocks:
+        data = field_dump_bytes(field, x, y, z, nproc_y=nproc_y, nproc_z=nproc_z, ny_loc=ny_loc, nz_loc=nz_loc,
+                                nparam=nparam, int_params=int_params, real_params=real_params, **malformed)
+        Path(path).write_bytes(data)
+        return data
+    _, x0, y0, z0 = grid_values(*field.shape)
+    axes = [a if a is not None else d for a, d in ((x, x0), (y, y0), (z, z0))]
+    blocks = (ny_loc if ny_loc is not None else (nproc_y or 1), nz_loc if nz_loc is not None else (nproc_z or 1))
+    ints = {i: 1000 + i for i in range(nparam)}
+    for i in (NPROC_Y, NPROC_Z, NX, NY, NZ, NDIMENSION):
+        del ints[i]
+    quickio.write_field(path, field, *axes, blocks=blocks, params={**ints, **{i: v for i, v in (int_params or {}).items() if i < nparam}},
+                        real_params=real_params if real_params is not None else 0.5 * np.arange(nparam))
+    return Path(path).read_bytes()
 
 
 def field_dump_size(nx, ny, nz, blocks=1, nparam=20):
@@ -139,7 +163,16 @@ def phase_dump_bytes(particles, n, block_counts=None, trailing=None, extra=b""):
 
 
 def write_phase_dump(path, particles, n, block_counts=None, trailing=None, extra=b""):
-    """Writes phase_dump_bytes(...) to path and returns the bytes written."""
+    """Writes the dump of phase_dump_bytes(...) to path and returns the
+    bytes written: through dorvo.quickio.write_phase_space (trailing words
+    0) unless trailing words, stray bytes or negative counts are asked for."""
+    parts = np.asarray(particles, dtype="<f4").reshape(-1, 2 * n + 1)
+    if trailing is None and not extra and all(c >= 0 for c in block_counts or []):
+        counts = block_counts if block_counts is not None else [len(parts)]
+        assert sum(counts) == len(parts), "block counts must add up to the particles"
+        starts = np.cumsum([0, *counts])
+        quickio.write_phase_space(path, (parts[a:b].T for a, b in zip(starts[:-1], starts[1:])), n)
+        return Path(path).read_bytes()
     data = phase_dump_bytes(particles, n, block_counts, trailing, extra)
     Path(path).write_bytes(data)
     return data

@@ -200,7 +200,7 @@ def _broken_files(tmp_path):
     (["plot", "field_1x1.bin", "-o", "sub.png"], "sub.png: is a directory; name the picture file inside it"),
     (["plot", "field_1x1.bin", "--components", "0", "1", "-o", "x.png"],
      "--components applies to phase-space dumps only"),
-    (["plot", "notes.txt", "-o", "x.svg"], "x.svg: the picture is written as PNG; name it *.png"),
+    (["plot", "notes.txt", "-o", "x.txt"], "x.txt: name the picture with the suffix of its format: "),
     (["info"], "the following arguments are required: PATH"),
     (["frobnicate"], "invalid choice: 'frobnicate'"),
 ])
@@ -338,8 +338,8 @@ def test_plot_without_matplotlib_says_how_to_install(phase_bin):
 @needs_matplotlib
 @pytest.mark.parametrize("source, args, size", [
     ("field", [], (1500, 460)),
-    ("phase", ["--n-dimensions", "3"], (750, 700)),
-    ("phase", ["--n-dimensions", "3", "--components", "6", "2"], (750, 700)),
+    ("phase", ["--n-dimensions", "3"], (750, 600)),
+    ("phase", ["--n-dimensions", "3", "--components", "6", "2"], (750, 600)),
 ])
 def test_plot_writes_png(tmp_path, phase_bin, source, args, size):
     path = DATA_DIR / "field_2x2.bin" if source == "field" else phase_bin

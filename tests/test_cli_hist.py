@@ -62,7 +62,7 @@ def test_info_stats_streams_the_moments(phase_bin):
     (["--components", "0", "--range", "1", "0", "--json"], "a range must have LO <= HI, not 1 0"),
     (["--components", "0", "--bins", "0", "--json"], "--bins must be at least 1, not 0"),
     (["--components", "0"], "say where the histogram goes: -o OUT.png, --json, or both"),
-    (["--components", "0", "-o", "h.svg"], "h.svg: the picture is written as PNG; name it *.png"),
+    (["--components", "0", "-o", "h.svgx"], "h.svgx: name the picture with the suffix of its format: "),
 ])
 def test_hist_errors(tmp_path, phase_bin, args, message):
     assert_error(quickio("hist", phase_bin, "--n-dimensions", 3, *args, cwd=tmp_path), message)

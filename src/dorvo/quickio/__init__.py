@@ -14,12 +14,15 @@
 The extension modules behind it are imported on demand::
 
     from dorvo.quickio import meshdump, beamdump
+
+``write_field`` and ``write_phase_space`` write dumps of either kind.
 """
 
 from ._loading import load
+from .writers import write_field, write_phase_space
 
 __version__ = "0.1.0"
-__all__ = ["__version__", "load", "virtualize"]
+__all__ = ["__version__", "load", "virtualize", "write_field", "write_phase_space"]
 
 
 def virtualize(dump_or_Dump, out, **kwargs):

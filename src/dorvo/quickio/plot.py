@@ -1,4 +1,5 @@
-"""Quick-look pictures of loaded dumps, written as PNG files.
+"""Pictures of dumps, written in any format matplotlib writes (PNG, PDF,
+SVG, ...), chosen by the file's suffix.
 
 matplotlib is an optional dependency (``pip install "dorvo.quickio[plot]"``)
 and is imported only when a picture is drawn. Figures are made without
@@ -13,8 +14,8 @@ from __future__ import annotations
 
 import numpy as np
 
-__all__ = ["MatplotlibMissing", "field_figure", "histogram_figure", "phase_space_figure", "plot_field",
-           "plot_histogram", "plot_phase_space", "require_matplotlib"]
+__all__ = ["MatplotlibMissing", "field_figure", "histogram_figure", "nearest_index", "phase_space_figure",
+           "picture_formats", "plot_field", "plot_histogram", "plot_phase_space", "require_matplotlib"]
 
 INSTALL_HINT = 'pip install "dorvo.quickio[plot]"'
 
@@ -34,6 +35,20 @@ def require_matplotlib():
     """Raises MatplotlibMissing, with the command that installs it, when
     matplotlib cannot be imported; lets callers fail before loading data."""
     _figure_class()
+
+
+def picture_formats():
+    """The file suffixes (without the point) that pictures can be written
+    as, each with its format's name."""
+    _figure_class()
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    return FigureCanvasBase.get_supported_filetypes()
+
+
+def _save(fig, out):
+    # The format follows the suffix; dpi sets the size of raster formats.
+    fig.savefig(out, dpi=100)
 
 
 def _figure_class():
@@ -115,21 +130,42 @@ def _for_mesh(values, norm):
     return v
 
 
-def field_figure(field, x, y, z, title=None):
-    """A figure of the three mid-plane slices of `field` (an (nx, ny, nz)
-    array on the axes x, y, z): x-y at the middle z, x-z at the middle y
-    and y-z at the middle x, in axis units, on one shared colour scale."""
+def nearest_index(axis, value):
+    """The index of the point of `axis` nearest to `value` (NaN and Inf
+    points never chosen); None when no point is finite."""
+    a = np.asarray(axis, dtype=np.float64)
+    distance = np.abs(a - value)
+    distance[~np.isfinite(distance)] = np.inf
+    if not np.isfinite(distance).any():
+        return None
+    return int(np.argmin(distance))
+
+
+INDEX_NAMES = {"x": "i", "y": "j", "z": "k"}
+
+
+def field_figure(field, x, y, z, title=None, slices=None):
+    """A figure of slices of `field` (an (nx, ny, nz) array on the axes x,
+    y, z), in axis units, on one shared colour scale. `slices` lists the
+    planes as (axis, index) pairs: ("z", k) is the x-y plane at z[k],
+    ("y", j) the x-z plane, ("x", i) the y-z plane, one panel each. Without
+    it, the three mid-planes: x-y at the middle z, x-z at the middle y and
+    y-z at the middle x."""
     Figure = _figure_class()
     nx, ny, nz = field.shape
-    i, j, k = nx // 2, ny // 2, nz // 2
-    panels = [
-        ("x", x, "y", y, field[:, :, k], f"z = {z[k]:.4g} (k = {k})"),
-        ("x", x, "z", z, field[:, j, :], f"y = {y[j]:.4g} (j = {j})"),
-        ("y", y, "z", z, field[i, :, :], f"x = {x[i]:.4g} (i = {i})"),
-    ]
+    if slices is None:
+        slices = [("z", nz // 2), ("y", ny // 2), ("x", nx // 2)]
+    coords = {"x": x, "y": y, "z": z}
+    panels = []
+    for axis, index in slices:
+        h, v = [a for a in "xyz" if a != axis]
+        cut = [slice(None)] * 3
+        cut["xyz".index(axis)] = index
+        panels.append((h, coords[h], v, coords[v], field[tuple(cut)],
+                       f"{axis} = {coords[axis][index]:.4g} ({INDEX_NAMES[axis]} = {index})"))
     norm, cmap = field_colour_scale([p[4] for p in panels])
-    fig = Figure(figsize=(15, 4.6), layout="constrained")
-    axes = fig.subplots(1, 3)
+    fig = Figure(figsize=(5 * len(panels), 4.6), layout="constrained")
+    axes = np.atleast_1d(fig.subplots(1, len(panels)))
     any_posinf = any_neginf = False
     for ax, (hname, h, vname, v, values, where) in zip(axes, panels):
         h_edges, h_label = _coordinates(h, hname)
@@ -155,9 +191,9 @@ def field_figure(field, x, y, z, title=None):
     return fig
 
 
-def plot_field(field, x, y, z, out, title=None):
-    """Writes field_figure(...) to the PNG file `out`."""
-    field_figure(field, x, y, z, title).savefig(out, dpi=100)
+def plot_field(field, x, y, z, out, title=None, slices=None):
+    """Writes field_figure(...) to the picture file `out`."""
+    _save(field_figure(field, x, y, z, title, slices), out)
 
 
 def phase_space_figure(ps, i, j, title=None, bins=None, names=None):
@@ -220,40 +256,47 @@ def phase_space_figure(ps, i, j, title=None, bins=None, names=None):
 
 
 def plot_phase_space(ps, i, j, out, title=None, bins=None, names=None):
-    """Writes phase_space_figure(...) to the PNG file `out`."""
-    phase_space_figure(ps, i, j, title, bins, names).savefig(out, dpi=100)
+    """Writes phase_space_figure(...) to the picture file `out`."""
+    _save(phase_space_figure(ps, i, j, title, bins, names), out)
 
 
-def histogram_figure(counts, edges, components, log=False, title=None):
+def histogram_figure(counts, edges, components, log=False, title=None, names=None, weights=None, note=None):
     """A histogram that is already counted (as dorvo.quickio.particles
     returns it): counts over the bins of one component as steps, or the
     counts of two components (`counts[i, j]` for bin i of the first and j of
     the second) as coloured cells, the second component upwards. With `log`,
-    counts are drawn on a log scale (empty bins left blank)."""
+    counts are drawn on a log scale (empty bins left blank). `names` labels
+    the components' axes; `weights`, the name of the weighting component,
+    says that the bins hold sums of it; `note` is printed on the plot."""
     Figure = _figure_class()
     from matplotlib.colors import LogNorm
 
     fig = Figure(figsize=(7.5, 6), layout="constrained")
     ax = fig.add_subplot()
     counts = np.asarray(counts, dtype=np.float64)
+    labels = list(names) if names is not None else [f"component {c}" for c in components]
+    per_bin = "particles" if weights is None else f"sum of {weights}"
     if counts.ndim == 1:
         ax.stairs(counts, edges[0], fill=True, color="C0")
-        ax.set_xlabel(f"component {components[0]}")
-        ax.set_ylabel("particles")
+        ax.set_xlabel(labels[0])
+        ax.set_ylabel(per_bin)
         if log:
             ax.set_yscale("log")
     else:
         shown = np.ma.masked_less_equal(counts, 0) if log else counts
         norm = LogNorm() if log and shown.count() else None
         mesh = ax.pcolormesh(edges[0], edges[1], shown.T, norm=norm, cmap=SEQUENTIAL)
-        ax.set_xlabel(f"component {components[0]}")
-        ax.set_ylabel(f"component {components[1]}")
-        fig.colorbar(mesh, ax=ax, label="particles per bin")
+        ax.set_xlabel(labels[0])
+        ax.set_ylabel(labels[1])
+        fig.colorbar(mesh, ax=ax, label=f"{per_bin} per bin")
+    if note:
+        ax.text(0.02, 0.98, note, transform=ax.transAxes, va="top", ha="left", fontsize="small",
+                bbox=dict(facecolor="white", alpha=0.9, edgecolor="0.5"))
     if title:
         ax.set_title(title)
     return fig
 
 
-def plot_histogram(counts, edges, components, out, log=False, title=None):
-    """Writes histogram_figure(...) to the PNG file `out`."""
-    histogram_figure(counts, edges, components, log, title).savefig(out, dpi=100)
+def plot_histogram(counts, edges, components, out, log=False, title=None, names=None, weights=None, note=None):
+    """Writes histogram_figure(...) to the picture file `out`."""
+    _save(histogram_figure(counts, edges, components, log, title, names, weights, note), out)

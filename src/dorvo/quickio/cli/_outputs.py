@@ -27,15 +27,25 @@ def check_place(out, dump) -> None:
         raise CliError(f"{out}: holds the dump {dump}; name another output")
 
 
-def check_picture(out, dump) -> None:
+PICTURE_HELP = ("the format follows the suffix: .png, .pdf, .svg or any other that matplotlib writes; "
+                "the folder must exist")
+
+
+def check_picture(out, dump):
     """Refuses a picture that could not be written, before anything is
-    loaded: a name without .png, a directory, a place check_place()
-    refuses."""
-    if not out.lower().endswith(".png"):
-        raise CliError(f"{out}: the picture is written as PNG; name it *.png")
+    loaded: no matplotlib, a suffix that names no format matplotlib writes,
+    a directory, a place check_place() refuses. Returns the plotting
+    module."""
+    plot = require_matplotlib()
+    formats = plot.picture_formats()
+    suffix = os.path.splitext(out)[1].lower().lstrip(".")
+    if suffix not in formats:
+        raise CliError(f"{out}: name the picture with the suffix of its format: "
+                       + ", ".join(f".{f}" for f in sorted(formats)))
     if os.path.isdir(out):
         raise CliError(f"{out}: is a directory; name the picture file inside it")
     check_place(out, dump)
+    return plot
 
 
 def require_matplotlib():

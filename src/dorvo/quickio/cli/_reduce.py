@@ -30,16 +30,45 @@ def check_streamable(header: PhaseSpaceHeader) -> None:
         local_name(header.path)
 
 
-def histogram(header: PhaseSpaceHeader, components, bins, ranges, where):
+def histogram(header: PhaseSpaceHeader, components, bins, ranges, where, weights=None):
     """(counts, edges...) as particles.histogram() gives them."""
     check_streamable(header)
     if is_url(header.path):
-        return _loaded_histogram(load_phase_space(header), components, bins, ranges, where)
+        return _loaded_histogram(load_phase_space(header), components, bins, ranges, where, weights)
     from .. import particles
 
     with _streaming(header, "the histogram"):
         return particles.histogram(header.path, header.n_dimensions, components, bins=bins, range=ranges,
-                                   where=where, progress=progress_bar("histogram"))
+                                   weights=weights, where=where, progress=progress_bar("histogram"))
+
+
+# The largest finite float32: a window of +-FINITE keeps exactly the finite values.
+FINITE = float(np.finfo(np.float32).max)
+
+
+def selection(header: PhaseSpaceHeader, components, where):
+    """(selected, finite): the particles that `where` keeps, and those of
+    them whose listed components are all finite (the ones a histogram can
+    count)."""
+    check_streamable(header)
+    finite_where = dict(where)
+    for c in components:
+        lo, hi = finite_where.get(c, (-FINITE, FINITE))
+        finite_where[c] = (max(lo, -FINITE), min(hi, FINITE))
+    empty = any(lo > hi for lo, hi in finite_where.values())
+    if is_url(header.path):
+        ps = load_phase_space(header)
+        return (int(_kept(ps, where).sum()), 0 if empty else int(_kept(ps, finite_where).sum()))
+    from .. import particles
+
+    with _streaming(header, "the selection"):
+        selected = particles.moments(header.path, header.n_dimensions, where=where,
+                                     progress=progress_bar("selection"))["count"]
+        if selected == 0 or empty:
+            return int(selected), 0
+        finite = particles.moments(header.path, header.n_dimensions, where=finite_where,
+                                   progress=progress_bar("selection"))["count"]
+    return int(selected), int(finite)
 
 
 def moments(header: PhaseSpaceHeader) -> dict:
@@ -54,12 +83,18 @@ def moments(header: PhaseSpaceHeader) -> dict:
         return particles.moments(header.path, header.n_dimensions, progress=progress_bar("statistics"))
 
 
-def _loaded_histogram(ps, components, bins, ranges, where):
+def _kept(ps, where):
     keep = np.ones(ps.shape[1], bool)
     for k, (lo, hi) in where.items():
         # float32 values compared exactly with float64 bounds; NaN fails.
         v = ps[k].astype(np.float64)
         keep &= (v >= lo) & (v <= hi)
+    return keep
+
+
+def _loaded_histogram(ps, components, bins, ranges, where, weights=None):
+    keep = _kept(ps, where)
+    w = None if weights is None else ps[weights, keep].astype(np.float64)
     columns = [ps[c, keep].astype(np.float64) for c in components]
     if ranges is None:
         ranges = []
@@ -68,8 +103,8 @@ def _loaded_histogram(ps, components, bins, ranges, where):
             finite = column[np.isfinite(column)]
             ranges.append((finite.min(), finite.max()) if finite.size else (0.0, 1.0))
     if len(columns) == 1:
-        return np.histogram(columns[0], bins, ranges[0])
-    return np.histogram2d(columns[0], columns[1], bins, ranges)
+        return np.histogram(columns[0], bins, ranges[0], weights=w)
+    return np.histogram2d(columns[0], columns[1], bins, ranges, weights=w)
 
 
 def _loaded_moments(ps) -> dict:

@@ -15,6 +15,7 @@ import sys
 import numpy as np
 
 from ..header import FieldHeader, PhaseSpaceHeader, json_number
+from ..components import default_labels
 from ._dump import n_hint
 
 # A block table longer than TABLE_ROWS shows its first TABLE_ROWS - TAIL_ROWS
@@ -107,14 +108,16 @@ def field_summary(h: FieldHeader, all_blocks=False) -> dict:
     }
 
 
-def phase_summary(h: PhaseSpaceHeader, all_blocks=False) -> dict:
+def phase_summary(h: PhaseSpaceHeader, all_blocks=False, labels=None) -> dict:
     """What `info` reports of a phase-space dump, read from its block
-    counts alone; ``blocks.rows`` as in field_summary()."""
+    counts alone; ``blocks.rows`` as in field_summary(); ``labels`` names
+    the components (the defaults of dorvo.quickio.components without)."""
     counts = _column(h.blocks, "count")
     n = len(counts)
     return {
         "kind": "phase_space", "path": h.path, "file_size": h.file_size,
         "n_dimensions": h.n_dimensions, "components": h.components, "entry_bytes": h.entry_bytes,
+        "labels": list(labels) if labels is not None else default_labels(h.n_dimensions),
         "particles": h.particles, "trailing_bytes": h.trailing_bytes,
         "well_formed": h.well_formed, "reason": h.reason,
         "hint": None if h.well_formed else n_hint(h.n_dimensions),
@@ -217,6 +220,7 @@ def phase_lines(s: dict):
     in_blocks = s["file_size"] - s["trailing_bytes"]
     yield f"phase-space dump  {s['path']}"
     yield f"dimensions     n = {s['n_dimensions']}   ({s['components']} components, {s['entry_bytes']}-byte entries)"
+    yield f"components     {', '.join(s['labels'])}"
     yield f"particles      {s['particles']:,}"
     yield f"blocks         {blocks['count']:,}" + (f"   ({blocks['empty']:,} empty)" if blocks["empty"] else "")
     if blocks["count"]:
@@ -231,7 +235,7 @@ def phase_lines(s: dict):
     if s.get("statistics") is not None:
         yield "  component             min             max            mean             std     NaN"
         for k, c in enumerate(s["statistics"]):
-            yield (f"  {k:9d}  {_num(c['min']):>14}  {_num(c['max']):>14}  {_num(c['mean']):>14}"
+            yield (f"  {k:>2d} {s['labels'][k]:>6.6}  {_num(c['min']):>14}  {_num(c['max']):>14}  {_num(c['mean']):>14}"
                    f"  {_num(c['std']):>14}  {c['nan']:>6}")
 
 

@@ -4,7 +4,7 @@ component of a phase-space dump, streamed from its particles."""
 from __future__ import annotations
 
 from ..header import FieldHeader
-from . import _reduce, _summary
+from . import _labels, _reduce, _summary
 from ._base import EXIT_NOT_WELL_FORMED, EXIT_OK, Command
 from ._dump import DIMS_HELP, PATH_HELP, read_header
 
@@ -18,10 +18,10 @@ def statistics(header) -> list:
             for k in range(header.components)]
 
 
-def summarise(header, all_blocks=False, stats=False) -> dict:
+def summarise(header, all_blocks=False, stats=False, labels=None) -> dict:
     if isinstance(header, FieldHeader):
         return _summary.field_summary(header, all_blocks)
-    s = _summary.phase_summary(header, all_blocks)
+    s = _summary.phase_summary(header, all_blocks, _labels.parse(labels, header.n_dimensions))
     s["statistics"] = None
     if stats:
         # Statistics read every particle, which info otherwise never does.
@@ -42,6 +42,7 @@ class Info(Command):
         p.add_argument("path", metavar="PATH", help=PATH_HELP)
         p.add_argument("--n-dimensions", type=int, metavar="N", help=DIMS_HELP)
         p.add_argument("--json", action="store_true", help="print the summary as one JSON object")
+        _labels.add_option(p)
         p.add_argument("--blocks", action="store_true",
                        help=f"list every block; without it a table of more than {_summary.TABLE_ROWS} blocks "
                             f"shows its first {_summary.TABLE_ROWS - _summary.TAIL_ROWS} and last "
@@ -51,6 +52,6 @@ class Info(Command):
                             "component (streamed: any size of dump)")
 
     def run(self, args):
-        s = summarise(read_header(args.path, args.n_dimensions), args.blocks, args.stats)
+        s = summarise(read_header(args.path, args.n_dimensions), args.blocks, args.stats, args.labels)
         (_summary.print_json if args.json else _summary.print_text)(s)
         return EXIT_OK if s["well_formed"] else EXIT_NOT_WELL_FORMED

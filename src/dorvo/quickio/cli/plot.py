@@ -1,68 +1,120 @@
-"""`quickio plot`: a quick-look PNG of a dump, loaded whole: the three
-mid-plane slices of a field dump, or a histogram of two components of a
-phase-space dump."""
+"""`quickio plot`: a picture of a dump, in the format its suffix names.
+Of a field dump, slices of the grid (by default the three mid-planes);
+of a phase-space dump, the histogram of one or two components, streamed
+from the file as `quickio hist` counts it (same options)."""
 from __future__ import annotations
 
 import os
 
 from ..header import FieldHeader
+from . import _labels, _reduce
 from ._base import EXIT_OK, CliError, Command
-from ._dump import DIMS_HELP, PATH_HELP, is_url, load_field, load_phase_space, local_name, read_header, require_whole
-from ._outputs import check_picture, require_matplotlib, writing
+from ._dump import DIMS_HELP, PATH_HELP, is_url, load_field, local_name, read_header, require_whole
+from ._outputs import PICTURE_HELP, check_picture, writing
+from .hist import EmptySelection, add_histogram_options, arguments, axis_label, counted, empty
+
+HISTOGRAM_OPTIONS = ("components", "bins", "range", "where", "weights", "labels")
 
 
-def components(header, pair):
-    last = 2 * header.n_dimensions
-    i, j = pair if pair is not None else (0, header.n_dimensions)
-    for c in (i, j):
-        if not 0 <= c <= last:
-            raise CliError(f"component {c} out of range: a dump with n = {header.n_dimensions} "
-                           f"has components 0 to {last}")
-    return i, j
+def planes(header, at, index):
+    """The (axis, index) of each slice asked for by --at AXIS=VALUE (the
+    point nearest VALUE, in axis units) and --index AXIS=N, in order;
+    None for the default mid-planes."""
+    from ..plot import nearest_index
+
+    asked = [("at", a) for a in at or []] + [("index", a) for a in index or []]
+    if not asked:
+        return None
+    names = {"x": "x", "y": "y", "z": "z", "i": "x", "j": "y", "k": "z"}
+    sizes = {"x": header.nx, "y": header.ny, "z": header.nz}
+    axes = {"x": header.x, "y": header.y, "z": header.z}
+    out = []
+    for option, text in asked:
+        name, sep, value = text.partition("=")
+        axis = names.get(name.strip().lower())
+        if not sep or axis is None:
+            raise CliError(f"--{option} takes AXIS=VALUE with AXIS one of x, y, z (or i, j, k), not {text!r}")
+        try:
+            number = float(value) if option == "at" else int(value)
+        except ValueError:
+            raise CliError(f"--{option} {text}: {value!r} is not a "
+                           f"{'number' if option == 'at' else 'whole number'}") from None
+        if option == "index":
+            if not 0 <= number < sizes[axis]:
+                raise CliError(f"--index {text}: the {axis} axis has points 0 to {sizes[axis] - 1}")
+            out.append((axis, number))
+        else:
+            i = nearest_index(axes[axis], number)
+            if i is None:
+                raise CliError(f"--at {text}: the {axis} axis has no finite point")
+            out.append((axis, i))
+    return out
 
 
-def draw(header, out, pair=None):
-    # Everything the header can tell is checked first, matplotlib next, and
-    # only then is the dump loaded, so no error waits for a long load.
-    require_whole(header)
-    if not is_url(header.path):
-        local_name(header.path)
-    if isinstance(header, FieldHeader):
-        if pair is not None:
-            raise CliError("--components applies to phase-space dumps only")
-    else:
-        i, j = components(header, pair)
-        if header.particles == 0:
-            raise CliError(f"{header.path}: no particles to plot")
-    plot = require_matplotlib()
-    name = os.path.basename(header.path)
-    if isinstance(header, FieldHeader):
-        f, x, y, z = load_field(header)
-        with writing(out):
-            plot.plot_field(f, x, y, z, out, title=name)
-    else:
-        ps = load_phase_space(header)
-        with writing(out):
-            plot.plot_phase_space(ps, i, j, out, title=(
-                f"{name}: {header.particles:,} particles, component {j} against component {i}"))
+def draw_field(header, out, args, plot):
+    for option in HISTOGRAM_OPTIONS:
+        if getattr(args, option) is not None:
+            raise CliError(f"--{option} applies to phase-space dumps only")
+    slices = planes(header, args.at, args.index)
+    f, x, y, z = load_field(header)
+    with writing(out):
+        plot.plot_field(f, x, y, z, out, title=os.path.basename(header.path), slices=slices)
+
+
+def draw_phase_space(header, out, args, plot):
+    if args.at or args.index:
+        raise CliError("--at and --index apply to field dumps only")
+    n = header.n_dimensions
+    comps, bins, ranges, where = arguments(args, n, args.components or [0, n])
+    names = _labels.parse(args.labels, n)
+    _reduce.check_streamable(header)
+    note = counted(header, comps, where, names)
+    result = _reduce.histogram(header, comps, bins, ranges, where, args.weights)
+    counts, edges = result[0], result[1:]
+    shown = [names[c] for c in comps]
+    title = (f"{os.path.basename(header.path)}: " + (" against ".join(reversed(shown)))
+             + (f", weighted by {names[args.weights]}" if args.weights is not None else "")
+             + (" (filtered)" if where else ""))
+    with writing(out):
+        plot.plot_histogram(counts, edges, comps, out, log=args.log, title=title,
+                            names=[axis_label(names, c) for c in comps],
+                            weights=None if args.weights is None else names[args.weights], note=note)
 
 
 class Plot(Command):
     name = "plot"
-    help = ("write a quick-look PNG of a dump: the three mid-plane slices of a field dump, or a "
-            "histogram of two components of a phase-space dump")
-    details = "Needs matplotlib."
+    help = ("write a picture of a dump: slices of a field dump, or a histogram of one or two components "
+            "of a phase-space dump")
+    details = ("Needs matplotlib. A phase-space dump is streamed, as hist streams it, in memory that does "
+               "not grow with it.")
+    epilog = "Exit status: 0 written, 1 no particle to count (an empty selection), 2 error."
 
     def add_arguments(self, p):
         p.add_argument("path", metavar="PATH", help=PATH_HELP)
-        p.add_argument("-o", "--output", required=True, metavar="OUT.png",
-                       help="the PNG file to write; its folder must exist")
+        p.add_argument("-o", "--output", required=True, metavar="OUT.png", help=f"the picture to write; {PICTURE_HELP}")
         p.add_argument("--n-dimensions", type=int, metavar="N", help=DIMS_HELP)
-        p.add_argument("--components", type=int, nargs=2, metavar=("I", "J"),
-                       help="phase-space components to plot, J against I (default 0 and N)")
+        p.add_argument("--at", action="append", metavar="AXIS=VALUE",
+                       help="field dumps: a slice through the point nearest VALUE (axis units) along x, y or "
+                            "z, e.g. x=55.0 for the y-z plane there (repeatable; default: the three mid-planes)")
+        p.add_argument("--index", action="append", metavar="AXIS=N",
+                       help="field dumps: a slice at grid index N along x, y or z (or i, j, k), e.g. k=256 "
+                            "(repeatable)")
+        add_histogram_options(p, "phase-space dumps: one component, or two (I J): J against I (default 0 and N)",
+                              components_required=False)
 
     def run(self, args):
-        check_picture(args.output, args.path)
-        draw(read_header(args.path, args.n_dimensions), args.output, args.components)
+        plot = check_picture(args.output, args.path)
+        header = read_header(args.path, args.n_dimensions)
+        # Everything the header can tell is checked before the data are read.
+        require_whole(header)
+        if not is_url(header.path):
+            local_name(header.path)
+        try:
+            if isinstance(header, FieldHeader):
+                draw_field(header, args.output, args, plot)
+            else:
+                draw_phase_space(header, args.output, args, plot)
+        except EmptySelection as e:
+            return empty(e)
         print(f"wrote {args.output}")
         return EXIT_OK

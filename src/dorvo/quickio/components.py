@@ -1,0 +1,44 @@
+"""Names of the components of phase-space particles.
+
+A phase-space dump does not name its components. With n dimensions a
+particle has 2n+1 of them, by default named as the simulation stores them:
+the n positions, the n momenta, then the weight:
+
+    n = 1:  x, px, w
+    n = 2:  x, y, px, py, w
+    n = 3:  x, y, z, px, py, pz, w
+    other:  q1 ... qn, p1 ... pn, w   (n = 0: w)
+
+Every tool that shows components (``quickio info``, ``hist``, ``plot``)
+takes its names from here, or from the user's ``--labels``.
+"""
+from __future__ import annotations
+
+__all__ = ["default_labels", "parse_labels"]
+
+
+def default_labels(n_dimensions: int) -> list:
+    """The 2n+1 default component names for n = `n_dimensions`."""
+    n = int(n_dimensions)
+    if n < 0:
+        raise ValueError(f"n_dimensions must be >= 0, got {n}")
+    positions = list("xyz")[:n] if n <= 3 else [f"q{i + 1}" for i in range(n)]
+    momenta = [f"p{q}" for q in positions] if n <= 3 else [f"p{i + 1}" for i in range(n)]
+    return [*positions, *momenta, "w"]
+
+
+def parse_labels(text, n_dimensions: int) -> list:
+    """The 2n+1 names of a comma-separated list ("x,y,z,px,py,pz,w"), or
+    the defaults when `text` is None. Raises ValueError for a list of
+    another length or with an empty or repeated name."""
+    if text is None:
+        return default_labels(n_dimensions)
+    names = [t.strip() for t in text.split(",")]
+    count = 2 * int(n_dimensions) + 1
+    if len(names) != count:
+        raise ValueError(f"--labels names {len(names)} components; a dump with n = {n_dimensions} has {count}")
+    if not all(names):
+        raise ValueError("--labels: a component name is empty")
+    if len(set(names)) != len(names):
+        raise ValueError("--labels: a component name is repeated")
+    return names
