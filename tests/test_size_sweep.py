@@ -63,7 +63,7 @@ SELECTION_STAGING = native_constant("reductions.cpp", "selection_staging_bytes")
 SELECTION_MAX_RUNS = native_constant("reductions.cpp", "selection_max_runs")
 # The xarray backend reads a particle range through a scratch buffer of
 # _READ_BYTES, working out the offsets of 1 << 16 particles at a time.
-XR_READ_BYTES = qx._READ_BYTES
+XR_READ_BYTES = 8 << 20
 XR_PARTICLE_BATCH = 1 << 16
 
 

@@ -246,9 +246,10 @@ class Dump:
             self._entries_cache = _planner.Entries(h.blocks.offset, h.blocks.count, h.components)
         return self._entries_cache
 
-    def chunks(self, chunk_bytes: int = _planner.CHUNK_BYTES) -> tuple:
+    def chunks(self, chunk_bytes=None) -> tuple:
         """Dask chunks of the dump's array that follow its blocks, of about
-        `chunk_bytes` each."""
+        `chunk_bytes` each (128 MiB unless given)."""
+        chunk_bytes = _planner.CHUNK_BYTES if chunk_bytes is None else chunk_bytes
         h = self.header
         if isinstance(h, _headers.FieldHeader):
             return _planner.field_chunks(self._field_blocks(), h.shape, chunk_bytes)

@@ -118,6 +118,8 @@ def _opened(filename_or_obj, n_dimensions=None, storage_options=None) -> Dump:
     if not (_remote.is_remote(filename_or_obj) or isinstance(filename_or_obj, (str, os.PathLike))):
         raise TypeError(f"the vintar engine reads dumps named by a path or a URL, or from a binary file object, "
                         f"not from {type(filename_or_obj).__name__}")
+    if n_dimensions is not None and int(n_dimensions) < 0:
+        raise ValueError(f"n_dimensions must be 0 or more, not {int(n_dimensions)}")
     if not _remote.is_remote(filename_or_obj):
         filename_or_obj = os.path.abspath(os.fsdecode(os.fspath(filename_or_obj)))
     return Dump(filename_or_obj, n_dimensions=n_dimensions, storage_options=storage_options, strict=False)
