@@ -7,7 +7,7 @@ import os
 
 from ..header import FieldHeader
 from ._base import EXIT_OK, CliError, Command
-from ._dump import DIMS_HELP, PATH_HELP, is_url, load_field, load_phase_space, local_name, read_header, require_whole
+from ._dump import DIMS_HELP, PATH_HELP, load_field, load_phase_space, read_header, require_whole
 from ._outputs import check_picture, require_matplotlib, writing
 
 
@@ -25,8 +25,6 @@ def draw(header, out, pair=None):
     # Everything the header can tell is checked first, matplotlib next, and
     # only then is the dump loaded, so no error waits for a long load.
     require_whole(header)
-    if not is_url(header.path):
-        local_name(header.path)
     if isinstance(header, FieldHeader):
         if pair is not None:
             raise CliError("--components applies to phase-space dumps only")
