@@ -249,6 +249,11 @@ class RangeServer:
     does, and records every request as (method, path, (start, stop) or
     None) in `requests`. Python's http.server serves whole files only.
 
+    Every answer carries an ETag of the file's size and mtime, and a
+    request whose If-Match names another is refused (412), as object stores
+    do. `fault` makes ranged GETs misbehave: "stall" sends nothing for
+    `stall` seconds, "416" refuses them, "short" sends half the range.
+
         with RangeServer(tmp_path) as server:
             url = server.url("dump.bin")
     """
@@ -259,6 +264,8 @@ class RangeServer:
 
         self.root = Path(root)
         self.requests = []
+        self.fault = None
+        self.stall = 5.0
         owner = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -291,25 +298,37 @@ class RangeServer:
                 if not name or ".." in Path(name).parts or not path.is_file():
                     self._send(404, {}, b"", body)
                     return
-                size = path.stat().st_size
+                st = path.stat()
+                size = st.st_size
+                etag = f'"{size:x}-{st.st_mtime_ns:x}-{st.st_ino:x}"'
+                match = self.headers.get("If-Match")
+                if match is not None and match != etag:
+                    self._send(412, {"ETag": etag}, b"", body)
+                    return
                 if span is None:
                     if body:
-                        self._send(200, {}, path.read_bytes())
+                        self._send(200, {"ETag": etag}, path.read_bytes())
                     else:
-                        self._send(200, {"Content-Length": str(size)}, body=False)
+                        self._send(200, {"Content-Length": str(size), "ETag": etag}, body=False)
                     return
                 start, stop = span
                 if start < 0:  # the last -start bytes
                     start, stop = max(size + start, 0), size
                 stop = min(size if stop is None else stop, size)
-                if start >= size or start >= stop:
+                if start >= size or start >= stop or owner.fault == "416":
                     self._send(416, {"Content-Range": f"bytes */{size}"}, b"", body)
                     return
+                if owner.fault == "stall":
+                    import time
+
+                    time.sleep(owner.stall)
+                if owner.fault == "short":
+                    stop = start + max(1, (stop - start) // 2)
                 # Only the range: dumps of the size sweep run to hundreds of MiB.
                 with open(path, "rb") as f:
                     f.seek(start)
                     data = f.read(stop - start)
-                self._send(206, {"Content-Range": f"bytes {start}-{stop - 1}/{size}"}, data, body)
+                self._send(206, {"Content-Range": f"bytes {start}-{stop - 1}/{size}", "ETag": etag}, data, body)
 
             def _range(self):
                 """(start, stop) of a Range header; (-n, None) for the last n

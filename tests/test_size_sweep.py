@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 from hypothesis import strategies as st
 
-from dorvo.quickio import _remote, beamdump, load, meshdump, particles
+from dorvo.quickio import _planner, beamdump, load, meshdump, particles
 from helpers import RangeServer, field_dump_bytes, phase_dump_bytes
 from sweep_layouts import (BLOCK_GAP, MARKER, WORD, around, field_family, FieldLayout, grid, native_constant,
                            pair_family, particles as particles_of, phase_family, PhaseLayout, reference_field,
@@ -63,7 +63,7 @@ SELECTION_STAGING = native_constant("reduce_selection.cpp", "selection_staging_b
 SELECTION_MAX_RUNS = native_constant("reduce_selection.cpp", "selection_max_runs")
 # The xarray backend reads a particle range through a scratch buffer of
 # _READ_BYTES, working out the offsets of 1 << 16 particles at a time.
-XR_READ_BYTES = qx._READ_BYTES
+XR_READ_BYTES = 8 << 20
 XR_PARTICLE_BATCH = 1 << 16
 
 
@@ -475,12 +475,12 @@ def test_phase_space(server, layout, full):
 
 # Rows of a two-row block read one in two: the runs of a selection lie
 # MAX_GAP bytes apart, a marker, a word or a block's framing either side.
-GAP_LAYOUTS = [FieldLayout(nx, ((2, 2),), (3,), label=f"runs {4 * nx - _remote.MAX_GAP:+d} from one range")
-               for nx in around(_remote.MAX_GAP // 4, (-7, -2, -1, 0, 1, 2, 7))]
+GAP_LAYOUTS = [FieldLayout(nx, ((2, 2),), (3,), label=f"runs {4 * nx - _planner.MAX_GAP:+d} from one range")
+               for nx in around(_planner.MAX_GAP // 4, (-7, -2, -1, 0, 1, 2, 7))]
 # One row of each of BATCH_RANGES planes, give or take one: runs too far
 # apart to share a range, fetched a batch of ranges at a time.
-BATCH_LAYOUTS = [FieldLayout(_remote.MAX_GAP // 4 + 16, ((2,),), (p,), label=f"{p} ranges")
-                 for p in around(_remote.BATCH_RANGES, (-1, 0, 1))]
+BATCH_LAYOUTS = [FieldLayout(_planner.MAX_GAP // 4 + 16, ((2,),), (p,), label=f"{p} ranges")
+                 for p in around(_planner.BATCH_RANGES, (-1, 0, 1))]
 
 
 @pytest.mark.parametrize("layout", GAP_LAYOUTS + BATCH_LAYOUTS, ids=str)
@@ -600,7 +600,7 @@ def test_phase_space_any_shape(n, counts, cut, extra, data):
 # ---------------------------------------------------------------- large sizes (slow)
 
 HISTOGRAM_COPIES_BYTES = native_constant("reduce_histogram.cpp", "histogram_copies_bytes")
-MAX_RANGE = _remote.MAX_RANGE
+MAX_RANGE = _planner.MAX_RANGE
 
 LARGE_FIELDS = large_fields() + [
     # Planes around one range of a remote read, in two layers.

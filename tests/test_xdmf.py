@@ -1,7 +1,6 @@
 """The per-block XDMF files (what `quickio virtualize` writes without h5py)
 read back by VTK's XDMF reader, which is what ParaView and VisIt use,
 against the loaders."""
-import os
 import shutil
 from pathlib import Path
 

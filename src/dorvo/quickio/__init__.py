@@ -6,6 +6,12 @@
     f, x, y, z = load("run/Ex_out.bin")                  # field dump
     ps = load("run/Phasespace.bin", n_dimensions=3)      # phase-space dump
 
+``open`` opens a dump once, for many reads of it::
+
+    from dorvo.quickio import open as open_dump
+    with open_dump("run/Ex_out.bin") as d:
+        plane = d.read(z=10)                             # only the blocks that hold it
+
 ``virtualize`` writes an HDF5/NetCDF-4 view that reads a dump in place::
 
     from dorvo.quickio import virtualize
@@ -18,11 +24,12 @@ The extension modules behind it are imported on demand::
 ``write_field`` and ``write_phase_space`` write dumps of either kind.
 """
 
+from ._dump import Dump, open
 from ._loading import load
 from .writers import write_field, write_phase_space
 
 __version__ = "0.1.0"
-__all__ = ["__version__", "load", "virtualize", "write_field", "write_phase_space"]
+__all__ = ["Dump", "__version__", "load", "open", "virtualize", "write_field", "write_phase_space"]
 
 
 def virtualize(dump_or_Dump, out, **kwargs):

@@ -1,28 +1,16 @@
-"""``load()``: one call for either kind of dump, by any name of it."""
+"""``load()``: one call for either kind of dump."""
 from __future__ import annotations
 
-import os
-
-import numpy as np
-
-SUFFIX = ".bin"
-
-
-def _names(path) -> tuple:
-    """The dump's file name and the name the loaders take (without ".bin")."""
-    path = os.fsdecode(os.fspath(path))
-    if path.endswith(SUFFIX):
-        return path, path[:-len(SUFFIX)]
-    return path + SUFFIX, path
+from ._dump import Dump
 
 
 def load(path, *, n_dimensions=None, storage_options=None):
-    """Loads the dump at `path`, a str or os.PathLike naming the file with
-    or without its ".bin"; or a URL read through fsspec (http(s)://, s3://,
+    """Loads the dump at `path`, a str or os.PathLike naming the file (the
+    name as given, or, when no such file exists, the name plus ".bin"); or a URL read through fsspec (http(s)://, s3://,
     gs://, ...; `storage_options` go to its file system), an fsspec
     OpenFile or a binary file object, each by its full name, read by byte
     ranges: the header and block extents first, then the data in a few
-    large ranges.
+    large ranges. It is ``open(path, ...).load()`` in one call.
 
     A field dump gives ``(f, x, y, z)`` exactly as
     ``meshdump.read_Vintar_bin`` does with the sizes of the dump's own
@@ -41,42 +29,5 @@ def load(path, *, n_dimensions=None, storage_options=None):
     dump would load (``well_formed``) and why not. A remote dump that is
     not well-formed raises ValueError (EOFError when it ends within its
     parameters) with that reason."""
-    from . import _remote
-
-    if _remote.is_remote(path):
-        return _remote.load(path, n_dimensions, storage_options)
-    file_name, dump_name = _names(path)
-    if n_dimensions is None:
-        return _load_field(file_name, dump_name)
-    return _load_phase_space(file_name, dump_name, n_dimensions)
-
-
-def _load_field(file_name: str, dump_name: str):
-    from . import _scan, meshdump
-
-    s = _scan.field(file_name)
-    if not s["framed"] and s["axes"] is None:
-        raise ValueError(f"{file_name}: not a field dump ({s['reason'] or s['refusal']}); "
-                         f"to load a phase-space dump, pass n_dimensions=N")
-    if s["int_params"] is None:
-        raise (EOFError if s["eof"] else ValueError)(f"{file_name}: {s['reason']}")
-    ints = s["int_params"]
-    return meshdump.read_Vintar_bin(dump_name, {"nx": int(ints[3]), "ny": int(ints[4]), "nz": int(ints[6])})
-
-
-def _load_phase_space(file_name: str, dump_name: str, n_dimensions):
-    from . import beamdump
-    from .header import read_phase_space_header
-
-    try:
-        return beamdump.total_phase_space_read(dump_name, {"n_dimensions": n_dimensions})
-    except ValueError:
-        # The loader cannot make an array of no particles; a whole dump of
-        # none is an empty array here.
-        try:
-            h = read_phase_space_header(file_name, n_dimensions)
-        except (OSError, ValueError, TypeError, OverflowError):
-            h = None
-        if h is None or not (h.well_formed and h.particles == 0):
-            raise
-    return np.empty((2 * h.n_dimensions + 1, 0), np.float32, order="F")
+    with Dump(path, n_dimensions=n_dimensions, storage_options=storage_options) as d:
+        return d.load()

@@ -2,19 +2,21 @@
 
 ``read_field_header`` gives a field dump's parameters, block table and axes;
 ``read_phase_space_header`` a phase-space dump's block table and particle
-count. Both come from the native scan (``dorvo.quickio._scan``), which walks
-a dump exactly as the loaders do, reading the block extents or counts and
-seeking over the data, and says whether the loaders would take the file:
-``well_formed`` is true exactly when ``dorvo.quickio.load()`` of the dump
-returns. A broken dump is reported, not refused: what could be read, why it
-is not well-formed (``reason``) and where the walk stopped (``stopped_at``).
+count. Both open the dump (``dorvo.quickio.open``) and give its scan, which
+walks a dump exactly as the loaders do, reading the block extents or counts
+and seeking over the data, and says whether the loaders would take the
+file: ``well_formed`` is true exactly when ``dorvo.quickio.load()`` of the
+dump returns. A broken dump is reported, not refused: what could be read,
+why it is not well-formed (``reason``) and where the walk stopped
+(``stopped_at``).
 
 Block tables are ``BlockTable`` objects: a sequence of ``FieldBlock`` or
 ``PhaseBlock`` rows, and one read-only int64 NumPy array per column
 (``header.blocks.offset``), so that a dump of millions of blocks costs one
 array per column, not one Python object per block.
 
-Each function takes a dump as a path, as a URL read through fsspec
+Each function takes a dump as a path (the name as given, or, when no such
+file exists, the name plus ".bin"), as a URL read through fsspec
 (http(s)://, s3://, gs://, ...; `storage_options` go to its file system),
 as an fsspec ``OpenFile`` or as a binary file object with seek() and read();
 a remote dump is read by byte ranges: the header, the block extents or
@@ -22,14 +24,11 @@ counts and the axes, never the data.
 """
 from __future__ import annotations
 
-import math
-import operator
-from dataclasses import dataclass
-from typing import NamedTuple, Optional, Tuple
+from typing import Optional
 
-import numpy as np
-
-from . import _remote, _scan
+from ._dump import Dump
+from ._headers import (BlockTable, FieldBlock, FieldHeader, PhaseBlock, PhaseSpaceHeader, field_header,
+                       json_number)
 
 __all__ = [
     "BlockTable",
@@ -44,191 +43,10 @@ __all__ = [
     "read_phase_space_header",
 ]
 
-# Integer header entries with a known meaning.
-NPROC_Y, NPROC_Z, NX, NY, NZ, NDIMENSION = 0, 1, 3, 4, 6, 14
 
-
-class FieldBlock(NamedTuple):
-    """One process's block of a field dump.
-
-    ``offset`` is the byte offset of the block's first data value in the
-    file (just past its data record's opening marker)."""
-
-    layer: int
-    column: int
-    y0: int
-    z0: int
-    nx_loc: int
-    ny_loc: int
-    nz_loc: int
-    offset: int
-
-    @property
-    def size(self) -> int:
-        """Number of values in the block's data record."""
-        return self.nx_loc * self.ny_loc * self.nz_loc
-
-
-class PhaseBlock(NamedTuple):
-    """One block of a phase-space dump: the byte offset of its count word
-    and the count as stored (zero or less for an empty block)."""
-
-    offset: int
-    count: int
-
-
-class BlockTable:
-    """The blocks of a dump in file order: a sequence of rows (``FieldBlock``
-    or ``PhaseBlock``) with each column also as a read-only int64 array,
-    named like the row's fields (``blocks.offset``, ``blocks.nz_loc``).
-
-    ``len()``, iteration, an integer index (one row) and a slice (a list of
-    rows) work as on a tuple of rows; the columns are the way to look at a
-    table of millions of blocks."""
-
-    __slots__ = ("_rows", "_row")
-    # Rows turned into Python objects at a time while iterating.
-    _ITER_ROWS = 1 << 14
-
-    def __init__(self, rows: np.ndarray, row_type):
-        rows = np.asarray(rows, dtype=np.int64).reshape(-1, len(row_type._fields))
-        rows.setflags(write=False)
-        self._rows = rows
-        self._row = row_type
-
-    def __len__(self) -> int:
-        return self._rows.shape[0]
-
-    def __getitem__(self, index):
-        if isinstance(index, slice):
-            return [self._row._make(r) for r in self._rows[index].tolist()]
-        return self._row._make(self._rows[operator.index(index)].tolist())
-
-    def __iter__(self):
-        for start in range(0, len(self), self._ITER_ROWS):
-            yield from map(self._row._make, self._rows[start:start + self._ITER_ROWS].tolist())
-
-    def __getattr__(self, name):
-        # Only column names get here; private and special names that the
-        # slots do not hold (yet, while unpickling) are not columns.
-        if name.startswith("_"):
-            raise AttributeError(name)
-        try:
-            return self._rows[:, self._row._fields.index(name)]
-        except ValueError:
-            raise AttributeError(f"{type(self).__name__} of {self._row.__name__} has no column {name!r}") from None
-
-    def __eq__(self, other):
-        if not isinstance(other, BlockTable):
-            return NotImplemented
-        return self._row is other._row and np.array_equal(self._rows, other._rows)
-
-    __hash__ = None
-
-    def __reduce__(self):
-        return BlockTable, (self._rows, self._row)
-
-    def __repr__(self) -> str:
-        return f"<BlockTable of {len(self)} {self._row.__name__}>"
-
-
-@dataclass(frozen=True, eq=False)
-class FieldHeader:
-    """Header, block table and axes of a field dump.
-
-    ``blocks`` holds the blocks the walk accepted, in file order; a broken
-    file holds fewer than ``nproc_y * nproc_z``. ``x``, ``y`` and ``z`` are
-    read-only float32 arrays, or None unless every block and all three axes
-    are in the file. ``int_params`` and ``real_params`` hold the parameters
-    as the file gives them (the first 65536 of a longer list, which no real
-    dump has). ``expected_size`` is the length of a dump of
-    this header and these blocks, counting any blocks the file lacks as
-    well-formed ones (None when the header's sizes give no length).
-    ``path`` names the dump as given: its path, its URL, or a file
-    object's name.
-    ``stopped_at`` is the byte offset of the record where the walk stopped
-    (None when it went through)."""
-
-    path: str
-    file_size: int
-    nparam: int
-    int_params: Tuple[int, ...]
-    real_params: Tuple[float, ...]
-    nproc_y: int
-    nproc_z: int
-    nx: int
-    ny: int
-    nz: int
-    ndimension: Optional[int]
-    blocks: BlockTable
-    x: Optional[np.ndarray]
-    y: Optional[np.ndarray]
-    z: Optional[np.ndarray]
-    expected_size: Optional[int]
-    well_formed: bool
-    reason: str
-    stopped_at: Optional[int] = None
-
-    @property
-    def shape(self) -> Tuple[int, int, int]:
-        return (self.nx, self.ny, self.nz)
-
-    @property
-    def params(self) -> dict:
-        """The grid sizes in the form the field loader takes them."""
-        return {"nx": self.nx, "ny": self.ny, "nz": self.nz}
-
-
-@dataclass(frozen=True, eq=False)
-class PhaseSpaceHeader:
-    """Block table and particle count of a phase-space dump read with a
-    given dimension count.
-
-    ``blocks`` holds the blocks the walk accepted, empty ones (count zero or
-    less) included; ``particles`` is the sum of their positive counts.
-    ``trailing_bytes`` are the 1 to 3 bytes after the last block of a
-    well-formed dump, too few for a count and ignored. A dump is not
-    well-formed when a block announces more particles than the file holds:
-    ``reason`` says so and ``stopped_at`` is the offset of that block's
-    count."""
-
-    path: str
-    file_size: int
-    n_dimensions: int
-    particles: int
-    blocks: BlockTable
-    trailing_bytes: int
-    well_formed: bool
-    reason: str
-    stopped_at: Optional[int] = None
-
-    @property
-    def components(self) -> int:
-        return 2 * self.n_dimensions + 1
-
-    @property
-    def entry_bytes(self) -> int:
-        """Bytes of one particle entry: the components and one trailing word."""
-        return 4 * (2 * self.n_dimensions + 2)
-
-    @property
-    def params(self) -> dict:
-        """The dimension count in the form the phase-space loader takes it."""
-        return {"n_dimensions": self.n_dimensions}
-
-
-def json_number(v):
-    """A header number as JSON writes it. JSON has no NaN or infinity:
-    those are written as the strings "NaN", "Infinity" and "-Infinity",
-    which float() reads back; every other value is returned as it is."""
-    if v is None or math.isfinite(v):
-        return v
-    return "NaN" if math.isnan(v) else ("Infinity" if v > 0 else "-Infinity")
-
-
-def _read_only(a: np.ndarray) -> np.ndarray:
-    a.setflags(write=False)
-    return a
+def _field_scan(path, storage_options):
+    with Dump(path, storage_options=storage_options, strict=False) as d:
+        return d
 
 
 def is_field_dump(path, *, storage_options=None) -> bool:
@@ -237,32 +55,12 @@ def is_field_dump(path, *, storage_options=None) -> bool:
     Nparam), or, whatever its markers, it holds a whole field dump. A
     phase-space dump has no markers and practically never passes either
     test. Raises OSError when the file cannot be read."""
-    with _remote.scan_input(path, storage_options) as (_, source):
-        s = _scan.field(source)
-    return _is_field(s)
-
-
-def _is_field(s) -> bool:
-    return s["framed"] or s["axes"] is not None
-
-
-def _expected_field_size(nparam, ints, blocks: BlockTable) -> Optional[int]:
-    """Length of the dump the header describes: the blocks it holds as they
-    are, the ones it lacks as equal shares of a well-formed tiling."""
-    nproc_y, nproc_z, nx, ny, nz = (ints[i] for i in (NPROC_Y, NPROC_Z, NX, NY, NZ))
-    if min(nx, ny, nz, nproc_y, nproc_z) < 0:
-        return None
-    sizes = blocks.nx_loc * blocks.ny_loc * blocks.nz_loc
-    held = int(sizes.sum())
-    missing = nproc_y * nproc_z - len(blocks)
-    missing_values = max(nx * ny * nz - held, 0)
-    return (28 + 8 * nparam + 28 * len(blocks) + 4 * held + 28 * max(missing, 0) + 4 * missing_values
-            + 24 + 4 * (nx + ny + nz))
+    return _field_scan(path, storage_options).is_field_dump
 
 
 def read_field_header(path, *, storage_options=None) -> FieldHeader:
     """Reads the header, the block table and the axes of the field dump at
-    `path` (the full file name, with its ".bin"), without its field data.
+    `path`, without its field data.
 
     Raises OSError (FileNotFoundError, ...) for a file that cannot be read,
     EOFError for a file too short for its three parameter records and
@@ -271,46 +69,20 @@ def read_field_header(path, *, storage_options=None) -> FieldHeader:
     blocks that do not tile the grid, a missing axis), and whatever the
     field loader refuses, is reported through ``well_formed``, ``reason``
     and ``stopped_at``, with whatever could be read."""
-    with _remote.scan_input(path, storage_options) as (name, source):
-        s = _scan.field(source)
-    return _field_header(name, s)
+    d = _field_scan(path, storage_options)
+    return d.header if d.header is not None else field_header(d.name, d._scan)
 
 
 def read_field_header_if_dump(path, *, storage_options=None) -> Optional[FieldHeader]:
     """``read_field_header(path)`` when ``is_field_dump(path)`` is true,
     else None: one scan for both, which over a network is half the
     requests."""
-    with _remote.scan_input(path, storage_options) as (name, source):
-        s = _scan.field(source)
-    return _field_header(name, s) if _is_field(s) else None
-
-
-def _field_header(name: str, s: dict) -> FieldHeader:
-    if s["int_params"] is None:
-        raise (EOFError if s["eof"] else ValueError)(f"{name}: {s['reason']}")
-    ints = tuple(s["int_params"].tolist())
-    reals = tuple(s["real_params"].tolist())
-    nparam = s["nparam"]
-    blocks = BlockTable(s["blocks"], FieldBlock)
-    axes = s["axes"] or (None, None, None)
-    problems = [p for p in (s["refusal"], s["reason"]) if p]
-    return FieldHeader(
-        path=name, file_size=s["file_size"], nparam=nparam, int_params=ints, real_params=reals,
-        nproc_y=ints[NPROC_Y], nproc_z=ints[NPROC_Z], nx=ints[NX], ny=ints[NY], nz=ints[NZ],
-        ndimension=ints[NDIMENSION] if nparam > NDIMENSION else None,
-        blocks=blocks, x=_opt(axes[0]), y=_opt(axes[1]), z=_opt(axes[2]),
-        expected_size=_expected_field_size(nparam, ints, blocks),
-        well_formed=not problems, reason="; ".join(problems), stopped_at=s["stopped_at"])
-
-
-def _opt(a):
-    return None if a is None else _read_only(a)
+    return _field_scan(path, storage_options).header
 
 
 def read_phase_space_header(path, n_dimensions: int, *, storage_options=None) -> PhaseSpaceHeader:
-    """Walks the blocks of the phase-space dump at `path` (the full file
-    name, with its ".bin") read with `n_dimensions` dimensions, reading
-    only the block counts.
+    """Walks the blocks of the phase-space dump at `path` read with
+    `n_dimensions` dimensions, reading only the block counts.
 
     Raises OSError for a file that cannot be read and ValueError for a
     negative dimension count. A block that announces more particles than
@@ -319,10 +91,5 @@ def read_phase_space_header(path, n_dimensions: int, *, storage_options=None) ->
     n = int(n_dimensions)
     if n < 0:
         raise ValueError(f"n_dimensions must be 0 or more, not {n}")
-    with _remote.scan_input(path, storage_options) as (name, source):
-        s = _scan.phase(source, n)
-    well = not s["reason"]
-    return PhaseSpaceHeader(
-        path=name, file_size=s["file_size"], n_dimensions=n, particles=s["particles"],
-        blocks=BlockTable(s["blocks"], PhaseBlock), trailing_bytes=s["file_size"] - s["end"] if well else 0,
-        well_formed=well, reason=s["reason"], stopped_at=s["stopped_at"])
+    with Dump(path, n_dimensions=n, storage_options=storage_options) as d:
+        return d.header

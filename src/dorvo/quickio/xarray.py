@@ -6,21 +6,23 @@ The backend registers under the engine name "vintar"::
     ds = xr.open_dataset("run/Ex_out.bin", engine="vintar")                   # field dump
     ps = xr.open_dataset("run/beam.bin", engine="vintar", n_dimensions=3)     # phase-space dump
 
-Opening costs one native scan of the dump (``dorvo.quickio.header``): the
+Opening opens the dump once (``dorvo.quickio.open``): one native scan of the
 header, the block table and the axes, or for a phase-space dump the block
-counts. The data stay on disk until indexed: a selection reads only the
-blocks that hold it, straight into a float32 array where the layout allows.
-Loading a whole variable goes through the native loader.
+counts, and the file's identity pinned. The data stay on disk until
+indexed: a selection reads only the blocks that hold it, through the
+dump's read planner, and raises OSError when the file changed since it was
+opened. Loading a whole variable goes through the dump's ``load()``.
 
-With dask, a field is chunked by the writer's layers of blocks along z, and
-the particles of a phase-space dump by groups of whole blocks, so that a
-reduction reads each chunk once and on its own.
+With dask, a field is chunked by its blocks, each cut to about 128 MiB,
+and the particles of a phase-space dump by groups of whole blocks, so that
+a reduction reads each chunk once and on its own.
 
 ``open_series`` stacks many dumps along a leading "dump" dimension as one
 dask-backed dataset, built from the dumps' scans.
 
-The arrays behind a dataset hold paths, not open files, so they pickle and
-travel to dask's process and distributed workers.
+The arrays behind a dataset hold an opened dump, which pickles as how to
+open it and its pinned identity, so they travel to dask's process and
+distributed workers, which refuse a file that changed.
 
 A dump may also be a URL read through fsspec (http(s)://, s3://, gs://,
 ...; ``storage_options`` go to its file system), an fsspec OpenFile or a
@@ -32,7 +34,6 @@ serves the process that holds it.
 """
 from __future__ import annotations
 
-import contextlib
 import glob
 import itertools
 import os
@@ -51,277 +52,88 @@ except ImportError as e:  # pragma: no cover - depends on the installation
     raise ImportError("dorvo.quickio.xarray needs xarray and dask: "
                       "pip install 'dorvo.quickio[xarray]'") from e
 
-from dorvo.quickio import _remote, beamdump, meshdump
-from dorvo.quickio._remote import overlap as _overlap
-from dorvo.quickio.header import (is_field_dump, read_field_header, read_field_header_if_dump,
-                                  read_phase_space_header)
+from dorvo.quickio import _remote
+from dorvo.quickio._dump import Dump
+from dorvo.quickio.header import FieldHeader
 
 __all__ = ["FieldArray", "PhaseSpaceArray", "VintarBackendEntrypoint", "open_field_dataset",
            "open_phase_space_dataset", "open_series"]
 
 SUFFIX = ".bin"
 
-# A partial phase-space read spans at most this many bytes of the file at a
-# time (one scratch buffer), whatever the size of the selection.
-_READ_BYTES = 8 << 20
-# The particle chunks that dask is offered hold about this many bytes of
-# components each, cut at block boundaries where the blocks allow.
-_CHUNK_BYTES = 128 << 20
 
-
-def _read_at(f, offset: int, view: np.ndarray) -> None:
-    """Fills the contiguous array `view` with the bytes of the unbuffered
-    file `f` from `offset` on. FileIO.readinto reads straight into the
-    array and releases the interpreter lock while it waits; a short read
-    only happens for very large requests, so the loop rarely turns twice."""
-    f.seek(offset)
-    mv = memoryview(view).cast("B")
-    done = 0
-    while done < len(mv):
-        n = f.readinto(mv[done:])
-        if not n:
-            raise EOFError(f"{f.name}: no data at byte {offset + done}; the file was cut short after it was opened")
-        done += n
-
-
-def _ranges(key: tuple, shape: tuple) -> tuple[list, tuple]:
-    """The index ranges a basic key selects along each axis, and the key
-    that drops the axes indexed by an integer from a result of that shape.
-    xarray hands backends slices of positive step only."""
-    ranges, drop = [], []
-    for k, n in zip(key, shape):
-        if isinstance(k, slice):
-            r = range(*k.indices(n))
-            assert r.step > 0, "xarray turns negative steps into positive ones before the backend"
-            ranges.append(r)
-            drop.append(slice(None))
-        else:
-            i = int(k) + (n if k < 0 else 0)
-            ranges.append(range(i, i + 1))
-            drop.append(0)
-    return ranges, tuple(drop)
-
-
-def _whole(ranges, shape) -> bool:
-    return all(r == range(n) for r, n in zip(ranges, shape))
+def _key(key: tuple, shape: tuple) -> tuple:
+    """A basic key as Dump.read takes it: slices and ints."""
+    return tuple(k if isinstance(k, slice) else int(k) for k in key)
 
 
 class _DumpArray(BackendArray):
-    """What both variables share: basic indexing, and a result of the
-    selected shape whatever path it was read by (an integer index drops its
-    axis on every path, the whole-array read included)."""
+    """A variable of one opened dump: basic indexing, each selection one
+    read of the dump; the whole variable through its load()."""
 
     dtype = np.dtype(np.float32)
+
+    def __init__(self, dump: Dump):
+        self.dump = dump
+        self.shape = dump.header.shape if isinstance(dump.header, FieldHeader) else (
+            dump.header.components, dump.header.particles)
 
     def __getitem__(self, key):
         return indexing.explicit_indexing_adapter(
             key, self.shape, indexing.IndexingSupport.BASIC, self._getitem)
 
-    def _getitem(self, key):
-        ranges, drop = _ranges(key, self.shape)
-        if self.native and _whole(ranges, self.shape):
-            return self._load()[drop]
-        out = np.empty([len(r) for r in ranges], np.float32, order="F")
-        if out.size:
-            self._fill(out, *ranges)
-        return out[drop]
+    def _whole(self, key) -> bool:
+        return all(isinstance(k, slice) and k.indices(n) == (0, n, 1) for k, n in zip(key, self.shape))
 
 
 class FieldArray(_DumpArray):
-    """The field of a field dump, (nx, ny, nz) float32, read on indexing.
+    """The field of a field dump, (nx, ny, nz) float32, read on indexing:
+    from each block that holds part of a selection, the rows of its
+    z-planes that the selection spans."""
 
-    A selection reads, from each block that holds part of it, the rows
-    (runs of nx values) of its z-planes that the selection spans: a z-range
-    touches only the layers that hold it, a y-range only the blocks that
-    hold it. When the whole x extent is selected with unit y step, the rows
-    land straight in the result; otherwise a plane goes through one scratch
-    buffer. The whole field is read by the native loader.
-
-    A remote dump (`path` a Remote) is read by runs that dorvo.quickio._remote
-    coalesces into ranges, the whole field in a few large ones."""
-
-    def __init__(self, path, header):
-        self.path = path
-        self.shape = header.shape
-        # (y0, z0, ny_loc, nz_loc, offset) of the blocks that hold values.
-        self.blocks = _remote.field_blocks(header.blocks)
-        # The loader appends the suffix itself; a well-formed header is one
-        # it takes.
-        self.native = isinstance(path, _remote.Remote) or path.endswith(SUFFIX)
-
-    def _load(self):
-        if isinstance(self.path, _remote.Remote):
-            return _remote.read_field(self.path, self.blocks, self.shape)
-        nx, ny, nz = self.shape
-        return meshdump.read_Vintar_bin(self.path[:-len(SUFFIX)], {"nx": nx, "ny": ny, "nz": nz})[0]
-
-    def _fill(self, out, rx, ry, rz):
-        nx = self.shape[0]
-        if isinstance(self.path, _remote.Remote):
-            _remote.fill(self.path, _remote.field_runs(self.blocks, nx, rx, ry, rz), out)
-            return
-        nys = len(ry)
-        flat = out.reshape(-1, order="F")  # a view: out is F-contiguous
-        # Whole rows can land in the result when it takes every x and
-        # consecutive rows of y.
-        rows_direct = rx == range(nx)
-        xs = slice(rx.start, rx.stop, rx.step)
-        y0, z0, ny_loc, nz_loc = (self.blocks[:, i] for i in range(4))
-        touched = ((z0 < rz[-1] + 1) & (z0 + nz_loc > rz[0]) & (y0 < ry[-1] + 1) & (y0 + ny_loc > ry[0]))
-        scratch = None
-        with open(self.path, "rb", buffering=0) as f:
-            for by0, bz0, bny, bnz, offset in self.blocks[touched].tolist():
-                pz0, pz1 = _overlap(rz, bz0, bz0 + bnz)
-                py0, py1 = _overlap(ry, by0, by0 + bny)
-                if pz0 == pz1 or py0 == py1:
-                    continue
-                j0 = ry[py0] - by0
-                rows = ry[py1 - 1] - by0 + 1 - j0
-                direct = rows_direct and rows == py1 - py0
-                if direct and rows == bny == nys and rz.step == 1:
-                    # The block's planes follow each other in the file as
-                    # they do in the result: one read for all of them.
-                    k0 = rz[pz0] - bz0
-                    _read_at(f, offset + 4 * nx * bny * k0, flat[nx * nys * pz0:nx * nys * pz1])
-                    continue
-                for p in range(pz0, pz1):
-                    at = offset + 4 * nx * (j0 + bny * (rz[p] - bz0))
-                    if direct:
-                        start = nx * (py0 + nys * p)
-                        _read_at(f, at, flat[start:start + nx * rows])
-                        continue
-                    if scratch is None:
-                        scratch = np.empty(nx * int(self.blocks[:, 2].max()), np.float32)
-                    plane = scratch[:nx * rows]
-                    _read_at(f, at, plane)
-                    out[:, py0:py1, p] = plane.reshape(nx, rows, order="F")[xs, ::ry.step]
+    def _getitem(self, key):
+        key = _key(key, self.shape)
+        if self._whole(key):
+            return self.dump.load()[0]
+        return self.dump.read(*key)
 
 
 class PhaseSpaceArray(_DumpArray):
     """The components of a phase-space dump, (2n+1, particles) float32,
-    read on indexing.
+    read on indexing: a particle range reads the stretch of the file that
+    holds it."""
 
-    A particle range reads the stretch of the file that holds it, at most
-    _READ_BYTES at a time into one scratch buffer (many small blocks come in
-    one read; a large block in several), and gathers the selected
-    components of the selected particles from it. The whole array is read
-    by the native loader, or for a remote dump in a few large ranges."""
-
-    def __init__(self, path, header):
-        self.path = path
-        self.n_dimensions = header.n_dimensions
-        self.shape = (header.components, header.particles)
-        held = header.blocks.count > 0
-        self.counts = header.blocks.count[held]
-        self.entries_at = header.blocks.offset[held] + 4
-        self.starts = np.cumsum(self.counts) - self.counts  # first particle of each block
-        # The loader cannot make an array of no particles.
-        self.native = (isinstance(path, _remote.Remote) or path.endswith(SUFFIX)) and header.particles > 0
-
-    def _load(self):
-        if isinstance(self.path, _remote.Remote):
-            return _remote.read_phase_space(self.path, self.entries_at - 4, self.counts, self.shape[0],
-                                            self.shape[1])
-        return beamdump.total_phase_space_read(self.path[:-len(SUFFIX)], {"n_dimensions": self.n_dimensions})
-
-    def _word_of(self, particles: np.ndarray) -> np.ndarray:
-        """File offsets, in words, of the first component of each particle."""
-        block = np.searchsorted(self.starts, particles, side="right") - 1
-        width = self.shape[0] + 1  # words per entry
-        return self.entries_at[block] // 4 + (particles - self.starts[block]) * width
-
-    def _fill(self, out, rc, rp):
-        out_t = out.T  # (particles, components), one particle per row
-        comps = np.arange(rc.start, rc.stop, rc.step)
-        first_c, span_c = rc[0], rc[-1] + 1 - rc[0]  # words of each entry a read must cover
-        budget = max(_READ_BYTES // 4, span_c)  # words per read
-        batch = 1 << 16  # selected particles whose offsets are worked out at a time
-        scratch = np.empty(0, np.float32)
-        with _reader(self.path) as read_at:
-            for b0 in range(0, len(rp), batch):
-                sel = rp[b0:b0 + batch]
-                words = self._word_of(np.arange(sel.start, sel.stop, sel.step, dtype=np.int64)) + first_c
-                i = 0
-                while i < len(words):
-                    # The particles whose words fit one read of `budget`
-                    # words from the first one's.
-                    m = int(np.searchsorted(words, words[i] + budget - span_c, side="right"))
-                    length = int(words[m - 1] - words[i]) + span_c
-                    if len(scratch) < length:
-                        scratch = np.empty(length, np.float32)
-                    read_at(int(words[i]) * 4, scratch[:length])
-                    rel = (words[i:m] - words[i])[:, None] + (comps - first_c)[None, :]
-                    out_t[b0 + i:b0 + m] = scratch[rel]
-                    i = m
+    def _getitem(self, key):
+        key = _key(key, self.shape)
+        if self._whole(key) and self.shape[1]:
+            return self.dump.load()
+        return self.dump.read(components=key[0], particles=key[1])
 
 
-@contextlib.contextmanager
-def _reader(path):
-    """read_at(offset, view) over the dump: one unbuffered local file for
-    the whole selection, or one range of a remote dump per call."""
-    if isinstance(path, _remote.Remote):
-        yield path.read_into
-        return
-    with open(path, "rb", buffering=0) as f:
-        yield lambda offset, view: _read_at(f, offset, view)
-
-
-def _path_of(filename_or_obj, storage_options=None):
-    """The absolute path of a local dump, or a Remote for a URL, an fsspec
-    OpenFile or a file object."""
-    if isinstance(filename_or_obj, _remote.Remote) and storage_options is None:
+def _opened(filename_or_obj, n_dimensions=None, storage_options=None) -> Dump:
+    """The Dump of a path, URL, fsspec OpenFile or file object (a Dump
+    passes as it is)."""
+    if isinstance(filename_or_obj, Dump):
         return filename_or_obj
-    if _remote.is_remote(filename_or_obj):
-        return _remote.Remote(filename_or_obj, storage_options)
-    if not isinstance(filename_or_obj, (str, os.PathLike)):
+    if not (_remote.is_remote(filename_or_obj) or isinstance(filename_or_obj, (str, os.PathLike))):
         raise TypeError(f"the vintar engine reads dumps named by a path or a URL, or from a binary file object, "
                         f"not from {type(filename_or_obj).__name__}")
-    return os.path.abspath(os.fsdecode(os.fspath(filename_or_obj)))
+    if n_dimensions is not None and int(n_dimensions) < 0:
+        raise ValueError(f"n_dimensions must be 0 or more, not {int(n_dimensions)}")
+    if not _remote.is_remote(filename_or_obj):
+        filename_or_obj = os.path.abspath(os.fsdecode(os.fspath(filename_or_obj)))
+    return Dump(filename_or_obj, n_dimensions=n_dimensions, storage_options=storage_options, strict=False)
 
 
-def _label(path) -> str:
-    """The dump's name in messages: its path, or a remote dump's name."""
-    return path.name if isinstance(path, _remote.Remote) else path
-
-
-def _dump_name(path) -> str:
-    name = os.path.basename(_label(path))
+def _dump_name(dump: Dump) -> str:
+    name = os.path.basename(dump.name)
     return name[:-len(SUFFIX)] if name.endswith(SUFFIX) else name
 
 
-def _layer_chunks(header):
-    """Chunk sizes along z that follow the writer's layers: one size when
-    every layer but the last has the same height and the last is no higher,
-    otherwise the heights themselves (empty layers left out)."""
-    b = header.blocks
-    heights = b.nz_loc[b.column == 0]
-    heights = [h for h in heights.tolist() if h]
-    if all(h == heights[0] for h in heights[:-1]) and heights[-1] <= heights[0]:
-        return heights[0]
-    return tuple(heights)
-
-
-def _particle_chunks(header):
-    """Chunk sizes along the particles: groups of whole blocks of about
-    _CHUNK_BYTES of components, a block larger than that cut into pieces
-    of that size."""
-    total = header.particles
-    target = max(1, _CHUNK_BYTES // (4 * header.components))
-    counts = header.blocks.count
-    starts = np.cumsum(np.maximum(counts, 0))[:-1]  # where each block after the first begins
-    bounds = [0]
-    while total - bounds[-1] > target:
-        i = int(np.searchsorted(starts, bounds[-1] + target))
-        cut = int(starts[i]) if i < len(starts) else total
-        bounds.append(cut if cut - bounds[-1] <= 2 * target else bounds[-1] + target)
-    if bounds[-1] < total:
-        bounds.append(total)
-    return tuple(np.diff(bounds).tolist())
-
-
-def _field_attrs(path, h) -> dict:
+def _field_attrs(dump: Dump) -> dict:
+    h = dump.header
     return {
-        "name": _dump_name(path),
+        "name": _dump_name(dump),
         "nparam": h.nparam,
         "integer_params": np.array(h.int_params, np.int32),
         "real_params": np.array(h.real_params, np.float32),
@@ -330,34 +142,42 @@ def _field_attrs(path, h) -> dict:
     }
 
 
-def _field_header(path, h=None):
-    h = read_field_header(path) if h is None else h
+def _field_dump(dump: Dump) -> Dump:
+    h = dump.header
+    if h is None:
+        raise ValueError(f"{dump.name}: not a field dump (it does not start with a parameter count "
+                         f"and that many integer parameters); to open it as a phase-space dump, "
+                         f"pass n_dimensions=N")
     if not h.well_formed:
         raise ValueError(f"{h.path}: not a well-formed field dump: {h.reason}")
-    return h
+    return dump
 
 
-def _phase_header(path, n_dimensions):
-    h = read_phase_space_header(path, n_dimensions)
+def _phase_dump(dump: Dump) -> Dump:
+    h = dump.header
     if not h.well_formed:
         raise ValueError(f"{h.path}: not a whole phase-space dump when read with n_dimensions={h.n_dimensions}: "
                          f"{h.reason}")
-    return h
+    return dump
+
+
+def _preferred(dump: Dump, dims) -> dict:
+    return dict(zip(dims, dump.chunks()))
 
 
 def open_field_dataset(path, *, storage_options=None) -> xr.Dataset:
     """Dataset of the field dump at `path` (a path, a URL or a file object):
     the variable "field" (x, y, z), lazily read, with the axes as
     coordinates and the header as attributes."""
-    return _field_dataset(_path_of(path, storage_options))
+    return _field_dataset(_opened(path, storage_options=storage_options))
 
 
-def _field_dataset(path, h=None) -> xr.Dataset:
-    h = _field_header(path, h)
-    data = indexing.LazilyIndexedArray(FieldArray(path, h))
-    field = xr.Variable(("x", "y", "z"), data, encoding={"preferred_chunks": {"z": _layer_chunks(h)}})
+def _field_dataset(dump: Dump) -> xr.Dataset:
+    h = _field_dump(dump).header
+    data = indexing.LazilyIndexedArray(FieldArray(dump))
+    field = xr.Variable(("x", "y", "z"), data, encoding={"preferred_chunks": _preferred(dump, "xyz")})
     coords = {"x": np.array(h.x), "y": np.array(h.y), "z": np.array(h.z)}
-    return xr.Dataset({"field": field}, coords=coords, attrs=_field_attrs(path, h))
+    return xr.Dataset({"field": field}, coords=coords, attrs=_field_attrs(dump))
 
 
 def open_phase_space_dataset(path, n_dimensions: int, *, storage_options=None) -> xr.Dataset:
@@ -365,16 +185,15 @@ def open_phase_space_dataset(path, n_dimensions: int, *, storage_options=None) -
     object) read with `n_dimensions`: the variable "phase_space"
     (component, particle), lazily read, chunked by groups of blocks when
     opened with dask."""
-    path = _path_of(path, storage_options)
-    h = _phase_header(path, n_dimensions)
-    data = indexing.LazilyIndexedArray(PhaseSpaceArray(path, h))
-    encoding = {"preferred_chunks": {"component": h.components, "particle": _particle_chunks(h)}} if h.particles else {}
-    attrs = {"name": _dump_name(path), "n_dimensions": h.n_dimensions, "blocks": len(h.blocks)}
+    return _phase_dataset(_opened(path, n_dimensions, storage_options))
+
+
+def _phase_dataset(dump: Dump) -> xr.Dataset:
+    h = _phase_dump(dump).header
+    data = indexing.LazilyIndexedArray(PhaseSpaceArray(dump))
+    encoding = {"preferred_chunks": _preferred(dump, ("component", "particle"))} if h.particles else {}
+    attrs = {"name": _dump_name(dump), "n_dimensions": h.n_dimensions, "blocks": len(h.blocks)}
     return xr.Dataset({"phase_space": xr.Variable(("component", "particle"), data, encoding=encoding)}, attrs=attrs)
-
-
-def _nothing_to_close():
-    pass
 
 
 class VintarBackendEntrypoint(BackendEntrypoint):
@@ -387,32 +206,28 @@ class VintarBackendEntrypoint(BackendEntrypoint):
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "n_dimensions", "storage_options")
 
     def open_dataset(self, filename_or_obj, *, drop_variables=None, n_dimensions=None, storage_options=None):
-        path = _path_of(filename_or_obj, storage_options)
-        h = None if n_dimensions is not None else read_field_header_if_dump(path)
-        if n_dimensions is not None:
-            ds = open_phase_space_dataset(path, n_dimensions)
-        elif h is not None:
-            ds = _field_dataset(path, h)
-        else:
-            raise ValueError(f"{_label(path)}: not a field dump (it does not start with a parameter count "
-                             f"and that many integer parameters); to open it as a phase-space dump, "
-                             f"pass n_dimensions=N")
+        dump = _opened(filename_or_obj, n_dimensions, storage_options)
+        try:
+            ds = _field_dataset(dump) if n_dimensions is None else _phase_dataset(dump)
+        except BaseException:
+            dump.close()
+            raise
         if drop_variables is not None:
             ds = ds.drop_vars(drop_variables, errors="ignore")
-        # Nothing stays open between reads, but open_mfdataset calls every
-        # dataset's closer when it is closed.
-        ds.set_close(_nothing_to_close)
+        ds.set_close(dump.close)
         return ds
 
     def guess_can_open(self, filename_or_obj) -> bool:
         # A remote dump is opened only when asked for by engine="vintar":
         # guessing would cost requests for every URL that xarray opens.
-        if _remote.is_remote(filename_or_obj):
+        if _remote.is_remote(filename_or_obj) or not isinstance(filename_or_obj, (str, os.PathLike)):
             return False
         try:
-            path = _path_of(filename_or_obj)
-            return os.path.isfile(path) and is_field_dump(path)
-        except (TypeError, OSError):
+            if not os.path.isfile(filename_or_obj):
+                return False
+            with _opened(filename_or_obj) as dump:
+                return dump.is_field_dump
+        except (TypeError, ValueError, EOFError, OSError):
             return False
 
 
@@ -473,10 +288,10 @@ def _common_attrs(attrs: list) -> dict:
     return {k: v for k, v in first.items() if all(k in a and same(a[k], v) for a in attrs[1:])}
 
 
-def _check_sizes(paths, sizes):
-    for p, s in zip(paths[1:], sizes[1:]):
+def _check_sizes(dumps, sizes):
+    for d, s in zip(dumps[1:], sizes[1:]):
         if s != sizes[0]:
-            raise ValueError(f"{_label(p)} has sizes {s}, but {_label(paths[0])} has {sizes[0]}; "
+            raise ValueError(f"{d.name} has sizes {s}, but {dumps[0].name} has {sizes[0]}; "
                              f"a series needs dumps of one shape")
 
 
@@ -487,16 +302,18 @@ def _user_chunks(chunks, dims, shape, preferred):
     return normalize_chunks(wanted, shape, dtype=np.float32)
 
 
-def _field_series(paths, chunks):
-    headers = [_field_header(p) for p in paths]
+def _token(dumps) -> str:
+    return tokenize([d.name for d in dumps], [repr(d.identity) for d in dumps])
+
+
+def _field_series(dumps, chunks):
+    dumps = [_field_dump(d) for d in dumps]
+    headers = [d.header for d in dumps]
     first = headers[0]
-    _check_sizes(paths, [dict(zip("xyz", h.shape)) for h in headers])
-    arrays = [FieldArray(p, h) for p, h in zip(paths, headers)]
-    layers = _layer_chunks(first)
-    preferred = (first.nx, first.ny, layers)
-    data = _stacked(arrays, "vintar-field-" + tokenize(paths, [(h.file_size, h.blocks.offset.tobytes())
-                                                                for h in headers]),
-                    _user_chunks(chunks, "xyz", first.shape, preferred))
+    _check_sizes(dumps, [dict(zip("xyz", h.shape)) for h in headers])
+    arrays = [FieldArray(d) for d in dumps]
+    data = _stacked(arrays, "vintar-field-" + _token(dumps),
+                    _user_chunks(chunks, "xyz", first.shape, dumps[0].chunks()))
     coords = {}
     for axis in "xyz":
         values = [getattr(h, axis) for h in headers]
@@ -506,21 +323,19 @@ def _field_series(paths, chunks):
             coords[axis] = np.array(values[0])
         else:
             coords[axis] = (("dump", axis), np.stack(values))
-    attrs = _common_attrs([_field_attrs(p, h) for p, h in zip(paths, headers)])
+    attrs = _common_attrs([_field_attrs(d) for d in dumps])
     return xr.Dataset({"field": (("dump", "x", "y", "z"), data)}, coords=coords, attrs=attrs)
 
 
-def _phase_series(paths, n_dimensions, chunks):
-    headers = [_phase_header(p, n_dimensions) for p in paths]
-    first = headers[0]
-    _check_sizes(paths, [{"component": h.components, "particle": h.particles} for h in headers])
-    arrays = [PhaseSpaceArray(p, h) for p, h in zip(paths, headers)]
-    preferred = (first.components, _particle_chunks(first) or (0,))
-    data = _stacked(arrays, "vintar-phase-" + tokenize(paths, [(h.file_size, h.blocks.offset.tobytes())
-                                                                for h in headers]),
-                    _user_chunks(chunks, ("component", "particle"), arrays[0].shape, preferred))
-    attrs = _common_attrs([{"name": _dump_name(p), "n_dimensions": h.n_dimensions, "blocks": len(h.blocks)}
-                           for p, h in zip(paths, headers)])
+def _phase_series(dumps, chunks):
+    dumps = [_phase_dump(d) for d in dumps]
+    headers = [d.header for d in dumps]
+    _check_sizes(dumps, [{"component": h.components, "particle": h.particles} for h in headers])
+    arrays = [PhaseSpaceArray(d) for d in dumps]
+    data = _stacked(arrays, "vintar-phase-" + _token(dumps),
+                    _user_chunks(chunks, ("component", "particle"), arrays[0].shape, dumps[0].chunks()))
+    attrs = _common_attrs([{"name": _dump_name(d), "n_dimensions": h.n_dimensions, "blocks": len(h.blocks)}
+                           for d, h in zip(dumps, headers)])
     return xr.Dataset({"phase_space": (("dump", "component", "particle"), data)}, attrs=attrs)
 
 
@@ -539,16 +354,21 @@ def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, drop_variables
     shape; an axis that differs between dumps (a moving window) becomes a
     coordinate along "dump" too, and dumps whose axes agree share them."""
     given = _series_paths(paths_or_glob, storage_options)
-    paths = [_path_of(p, storage_options) for p in given]
-    chunks = {} if chunks is None else chunks
-    if n_dimensions is None:
-        series = _field_series(paths, chunks)
-    else:
-        series = _phase_series(paths, n_dimensions, chunks)
-    names = [os.path.basename(_label(p)) for p in paths]
+    dumps = []
+    try:
+        for p in given:
+            dumps.append(_opened(p, n_dimensions, storage_options))
+        chunks = {} if chunks is None else chunks
+        series = _field_series(dumps, chunks) if n_dimensions is None else _phase_series(dumps, chunks)
+    except BaseException:
+        for d in dumps:
+            d.close()
+        raise
+    names = [os.path.basename(d.name) for d in dumps]
     if len(set(names)) < len(names):
-        names = [_label(p) for p in paths]
+        names = [d.name for d in dumps]
     series = series.assign_coords(dump=names)
     if drop_variables is not None:
         series = series.drop_vars(drop_variables, errors="ignore")
+    series.set_close(lambda: [d.close() for d in dumps])
     return series

@@ -13,11 +13,10 @@ import os
 import struct
 import sys
 
-import numpy as np
 
-from .. import _remote, header as headers, load
+from .. import _remote, header as headers, open as open_dump
 from ..header import FieldHeader, PhaseSpaceHeader
-from ._base import SUFFIX, CliError, os_message
+from ._base import CliError, os_message
 
 PATH_HELP = ("the dump's file, by its full name (with its .bin), or its URL (http(s)://, s3://, gs://, ...; "
              "needs pip install 'dorvo.quickio[remote]')")
@@ -81,16 +80,6 @@ def read_header(path, n_dimensions):
         return headers.read_phase_space_header(path, n_dimensions)
 
 
-def local_name(path) -> str:
-    """The name of a local dump as the loaders and the streamed reductions
-    take it: the path without its ".bin", which they append themselves. A
-    file named otherwise cannot be read through them: its ".bin" sibling
-    would be read instead."""
-    if not path.endswith(SUFFIX):
-        raise CliError(f"{path}: the loaders read only files whose names end in {SUFFIX}")
-    return path[:-len(SUFFIX)]
-
-
 def require_whole(header) -> None:
     if not header.well_formed:
         hint = f"; {n_hint(header.n_dimensions)}" if isinstance(header, PhaseSpaceHeader) else ""
@@ -104,33 +93,18 @@ def loading(header):
 
 
 def load_field(header: FieldHeader):
-    """(field, x, y, z) of a well-formed field dump, through the loader,
-    or by byte ranges for a URL."""
+    """(field, x, y, z) of a well-formed field dump, through its opened dump."""
     require_whole(header)
-    if is_url(header.path):
-        with loading(header):
-            return load(header.path)
-    name = local_name(header.path)
-    from .. import meshdump
-
-    with loading(header):
-        return meshdump.read_Vintar_bin(name, header.params)
+    with loading(header), open_dump(header.path) as d:
+        return d.load()
 
 
 def load_phase_space(header: PhaseSpaceHeader):
     """The (2n+1, P) particle array of a well-formed phase-space dump,
-    through the loader, or by byte ranges for a URL."""
+    through its opened dump."""
     require_whole(header)
-    if header.particles == 0:
-        return np.empty((header.components, 0), dtype=np.float32, order="F")
-    if is_url(header.path):
-        with loading(header):
-            return load(header.path, n_dimensions=header.n_dimensions)
-    name = local_name(header.path)
-    from .. import beamdump
-
-    with loading(header):
-        return beamdump.total_phase_space_read(name, header.params)
+    with loading(header), open_dump(header.path, n_dimensions=header.n_dimensions) as d:
+        return d.load()
 
 
 def progress_bar(label):

@@ -14,7 +14,7 @@ import warnings
 import numpy as np
 
 from ..header import PhaseSpaceHeader
-from ._dump import is_url, load_phase_space, local_name, progress_bar, reading
+from ._dump import is_url, load_phase_space, progress_bar, reading
 
 
 def _streaming(header: PhaseSpaceHeader, result: str):
@@ -23,16 +23,8 @@ def _streaming(header: PhaseSpaceHeader, result: str):
     return reading(header.path, what=f"compute {result} of", refusal=f"cannot compute {result}")
 
 
-def check_streamable(header: PhaseSpaceHeader) -> None:
-    """Refuses, before any pass, a local dump whose name the streamed
-    passes would change."""
-    if not is_url(header.path):
-        local_name(header.path)
-
-
 def histogram(header: PhaseSpaceHeader, components, bins, ranges, where, weights=None):
     """(counts, edges...) as particles.histogram() gives them."""
-    check_streamable(header)
     if is_url(header.path):
         return _loaded_histogram(load_phase_space(header), components, bins, ranges, where, weights)
     from .. import particles
@@ -50,7 +42,6 @@ def selection(header: PhaseSpaceHeader, components, where):
     """(selected, finite): the particles that `where` keeps, and those of
     them whose listed components are all finite (the ones a histogram can
     count)."""
-    check_streamable(header)
     finite_where = dict(where)
     for c in components:
         lo, hi = finite_where.get(c, (-FINITE, FINITE))
@@ -74,7 +65,6 @@ def selection(header: PhaseSpaceHeader, components, where):
 def moments(header: PhaseSpaceHeader) -> dict:
     """min, max, mean, std and NaN count of each component, as
     particles.moments() gives them."""
-    check_streamable(header)
     if is_url(header.path):
         return _loaded_moments(load_phase_space(header))
     from .. import particles

@@ -9,7 +9,6 @@ answer and --blocks never holds every row at once.
 from __future__ import annotations
 
 import json
-import math
 import sys
 
 import numpy as np

@@ -9,7 +9,7 @@ import os
 from ..header import FieldHeader
 from . import _labels, _reduce
 from ._base import EXIT_OK, CliError, Command
-from ._dump import DIMS_HELP, PATH_HELP, is_url, load_field, local_name, read_header, require_whole
+from ._dump import DIMS_HELP, PATH_HELP, load_field, read_header, require_whole
 from ._outputs import PICTURE_HELP, check_picture, writing
 from .hist import EmptySelection, add_histogram_options, arguments, axis_label, counted, empty
 
@@ -67,7 +67,6 @@ def draw_phase_space(header, out, args, plot):
     n = header.n_dimensions
     comps, bins, ranges, where = arguments(args, n, args.components or [0, n])
     names = _labels.parse(args.labels, n)
-    _reduce.check_streamable(header)
     note = counted(header, comps, where, names)
     result = _reduce.histogram(header, comps, bins, ranges, where, args.weights)
     counts, edges = result[0], result[1:]
@@ -107,8 +106,6 @@ class Plot(Command):
         header = read_header(args.path, args.n_dimensions)
         # Everything the header can tell is checked before the data are read.
         require_whole(header)
-        if not is_url(header.path):
-            local_name(header.path)
         try:
             if isinstance(header, FieldHeader):
                 draw_field(header, args.output, args, plot)
