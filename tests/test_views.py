@@ -12,7 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from dorvo.quickio import beamdump, meshdump, views, virtualize
+from dorvo.quickio import _view_file, beamdump, meshdump, views, virtualize
 from dorvo.quickio.header import read_field_header
 from helpers import DATA_DIR, grid_values, phase_values, write_field_dump, write_phase_dump
 from test_cli import assert_error, quickio
@@ -81,11 +81,11 @@ def test_field_views_read_back(tmp_path, tiling):
 
 @pytest.mark.parametrize("dump", [DATA_DIR / "field_1x1.bin", DATA_DIR / "field_2x2.bin", SAMPLE],
                          ids=lambda p: p.name)
-@pytest.mark.parametrize("segments", [1, 2, views.SEGMENTS])
+@pytest.mark.parametrize("segments", [1, 2, _view_file.SEGMENTS])
 def test_shipped_field_dumps(tmp_path, monkeypatch, dump, segments):
     """From Python, given a path or an opened dump (anything with a header);
     the blocks' runs split among sources of `segments` blocks each."""
-    monkeypatch.setattr(views, "SEGMENTS", segments)
+    monkeypatch.setattr(_view_file, "SEGMENTS", segments)
     copy = tmp_path / dump.name
     shutil.copy(dump, copy)
 
@@ -97,11 +97,11 @@ def test_shipped_field_dumps(tmp_path, monkeypatch, dump, segments):
     assert_view_reads_field(tmp_path / "v.h5", copy)
 
 
-@pytest.mark.parametrize("n, segments", [(0, 1), (1, views.SEGMENTS), (3, 2)])
+@pytest.mark.parametrize("n, segments", [(0, 1), (1, _view_file.SEGMENTS), (3, 2)])
 def test_phase_space_views_read_back(tmp_path, monkeypatch, n, segments):
     """(particle, component) from the first 2n+1 words of each entry; empty
     blocks place nothing; particle and component cost no bytes."""
-    monkeypatch.setattr(views, "SEGMENTS", segments)
+    monkeypatch.setattr(_view_file, "SEGMENTS", segments)
     dump = tmp_path / "ph.bin"
     particles = phase_values(9, n)
     particles[4, 0] = np.nan

@@ -1,0 +1,250 @@
+"""The HDF5 file of a view: external-storage datasets over a dump's
+blocks, placed by one virtual dataset (field) or read as strided sources
+(phase space), with the axes as dimension scales. h5py's low-level API
+writes it: its high-level one takes seconds for thousands of blocks.
+What a view holds is described in views.py."""
+from __future__ import annotations
+
+import os
+
+import numpy as np
+
+from . import _output, xdmf
+from .header import FieldHeader, PhaseSpaceHeader
+
+SUFFIX = ".bin"
+
+# The name netCDF gives a dimension that has no coordinate variable; its
+# readers (h5netcdf, netCDF-C) take a dimension scale of this name as a
+# dimension only.
+_NOT_A_VARIABLE = b"This is a netCDF dimension but not a netCDF variable."
+# A root attribute that marks a file as a view written here: only such a
+# file is replaced by a new view.
+MARK = "quickio_view"
+
+
+def _dump_ref(path: str, out: str, relative: bool) -> str:
+    """How the view at `out` names the dump: its absolute path, or its path
+    from the real folder of `out` to the real dump."""
+    if relative:
+        try:
+            return os.path.relpath(os.path.realpath(path), os.path.realpath(os.path.dirname(os.path.abspath(out))))
+        except ValueError:  # another drive: no relative path exists
+            pass
+    return os.path.abspath(path)
+
+
+def _stem(path: str) -> str:
+    name = os.path.basename(path)
+    return name[:-len(SUFFIX)] if name.endswith(SUFFIX) else name
+
+
+# ---------------------------------------------------------------- HDF5
+
+
+def _h5_file(tmp: str):
+    import h5py
+
+    # Creation order tracked, as NetCDF-4 files have it: netCDF-C lists
+    # variables and dimensions in that order.
+    fcpl = h5py.h5p.create(h5py.h5p.FILE_CREATE)
+    fcpl.set_link_creation_order(h5py.h5p.CRT_ORDER_TRACKED | h5py.h5p.CRT_ORDER_INDEXED)
+    fcpl.set_attr_creation_order(h5py.h5p.CRT_ORDER_TRACKED | h5py.h5p.CRT_ORDER_INDEXED)
+    fid = h5py.h5f.create(os.fsencode(tmp), h5py.h5f.ACC_TRUNC, fcpl=fcpl)
+    return h5py.File(fid)
+
+
+def _external(loc, name: bytes, shape, ref: bytes, offset: int):
+    """A float32 dataset of `shape` whose values are the bytes of file
+    `ref` from `offset`. No fill value: nothing is written to the file."""
+    from h5py import h5d, h5p, h5s, h5t
+
+    dcpl = h5p.create(h5p.DATASET_CREATE)
+    dcpl.set_fill_time(h5d.FILL_TIME_NEVER)
+    dcpl.set_external(ref, int(offset), 4 * int(np.prod(shape, dtype=np.int64)))
+    return h5d.create(loc, name, h5t.IEEE_F32LE, h5s.create_simple(tuple(int(s) for s in shape)), dcpl=dcpl)
+
+
+# Blocks per source dataset. A dataset's external storage is a list of
+# segments (file, offset, size) read as one run; its list is one object
+# header message of at most 64 KiB, 24 bytes per segment. One segment per
+# block and a few sources in all, rather than one dataset per block, make
+# a view of thousands of blocks quick to write and to open.
+SEGMENTS = 2048
+
+
+def _sources(loc, ref: bytes, offsets, rows, width: int):
+    """Datasets "0", "1", ... under `loc` whose storage is the runs of
+    `rows[i]` rows of `width` float32 (a row of one value: a 1-D dataset)
+    at `offsets[i]` of the file `ref`, SEGMENTS runs each, one after the
+    other. Returns, per run, (its dataset's name, its first row there),
+    and the number of rows of each dataset."""
+    from h5py import h5d, h5p, h5s, h5t
+
+    placed, lengths = [], []
+    for first in range(0, len(rows), SEGMENTS):
+        dcpl = h5p.create(h5p.DATASET_CREATE)
+        dcpl.set_fill_time(h5d.FILL_TIME_NEVER)
+        name, at = b"%d" % len(lengths), 0
+        for offset, count in zip(offsets[first:first + SEGMENTS], rows[first:first + SEGMENTS]):
+            dcpl.set_external(ref, offset, 4 * width * count)
+            placed.append((name, at))
+            at += count
+        shape = (at,) if width == 1 else (at, width)
+        h5d.create(loc, name, h5t.IEEE_F32LE, h5s.create_simple(shape), dcpl=dcpl).close()
+        lengths.append(at)
+    return placed, lengths
+
+
+def _dimension(loc, name: bytes, length: int):
+    """A dimension without a coordinate: a dataset of `length` that is never
+    written, so its storage is never allocated."""
+    from h5py import h5d, h5ds, h5p, h5s, h5t
+
+    dcpl = h5p.create(h5p.DATASET_CREATE)
+    dcpl.set_fill_time(h5d.FILL_TIME_NEVER)
+    dim = h5d.create(loc, name, h5t.IEEE_F32LE, h5s.create_simple((int(length),)), dcpl=dcpl)
+    h5ds.set_scale(dim, _NOT_A_VARIABLE + b"%10d" % int(length))
+    return dim
+
+
+def _virtual(loc, name: bytes, shape, mappings):
+    """A float32 virtual dataset of `shape`: `mappings` yields, per source,
+    (its name in this file, its dataspace with the selection to take,
+    the start and the count of the virtual block that it fills). Each is
+    taken as it comes, so a generator may reuse one dataspace."""
+    from h5py import h5d, h5p, h5s, h5t
+
+    dcpl = h5p.create(h5p.DATASET_CREATE)
+    space = h5s.create_simple(tuple(int(s) for s in shape))
+    target = h5s.create_simple(tuple(int(s) for s in shape))
+    placed = 0
+    for source, source_space, start, count in mappings:
+        target.select_hyperslab(start, count)
+        dcpl.set_virtual(target, b".", source, source_space)
+        placed += 1
+    if placed:
+        dcpl.set_fill_value(np.array(np.nan, np.float32))
+    return h5d.create(loc, name, h5t.IEEE_F32LE, space, dcpl=dcpl)
+
+
+def _field_attrs(header: FieldHeader, path: str) -> dict:
+    return {"name": _stem(path), "dump": os.path.abspath(path), "nparam": header.nparam,
+            "integer_params": np.array(header.int_params, np.int32),
+            "real_params": np.array(header.real_params, np.float32),
+            "nproc_y": header.nproc_y, "nproc_z": header.nproc_z}
+
+
+def _write_field(f, header: FieldHeader, ref: bytes) -> int:
+    from h5py import h5ds, h5s
+
+    b = header.blocks
+    held = (b.nx_loc * b.ny_loc * b.nz_loc) > 0  # a block of no points places nothing
+    sizes = (b.nx_loc * b.ny_loc * b.nz_loc)[held].tolist()
+    placed, lengths = _sources(f.create_group("blocks").id, ref, b.offset[held].tolist(), sizes, 1)
+    spaces = [h5s.create_simple((n,)) for n in lengths]
+
+    def mappings():
+        for (name, at), size, y0, z0, nx, ny, nz in zip(placed, sizes, b.y0[held].tolist(), b.z0[held].tolist(),
+                                                         b.nx_loc[held].tolist(), b.ny_loc[held].tolist(),
+                                                         b.nz_loc[held].tolist()):
+            # The block's run, x fastest, fills its box of the (z, y, x) grid.
+            space = spaces[int(name)]
+            space.select_hyperslab((at,), (size,))
+            yield b"blocks/" + name, space, (z0, y0, 0), (nz, ny, nx)
+
+    field = _virtual(f.id, b"field", (header.nz, header.ny, header.nx), mappings())
+    for axis, at, length, dim in zip(b"xyz", xdmf.field_axis_offsets(header), header.shape, (2, 1, 0)):
+        scale = _external(f.id, bytes([axis]), (length,), ref, at)
+        h5ds.set_scale(scale, bytes([axis]))
+        h5ds.attach_scale(field, scale, dim)
+        scale.close()
+    field.close()
+    return len(sizes)
+
+
+def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes, copy: bool = False) -> int:
+    from h5py import h5ds, h5s
+
+    width, components = 2 * header.n_dimensions + 2, header.components
+    if copy:
+        return _copy_phase_space(f, header)
+    held = header.blocks.count > 0
+    # The entries follow each block's count word; every source is whole
+    # entries, of which the first 2n+1 words (not the trailing one) are
+    # placed, so one mapping per source places all its blocks.
+    placed, lengths = _sources(f.create_group("blocks").id, ref, (header.blocks.offset[held] + 4).tolist(),
+                               header.blocks.count[held].tolist(), width)
+    picked, whole, start = [], [], 0
+    for index, rows in enumerate(lengths):
+        source = h5s.create_simple((rows, width))
+        source.select_hyperslab((0, 0), (rows, components))
+        picked.append((b"blocks/%d" % index, source, (start, 0), (rows, components)))
+        whole.append((b"blocks/%d" % index, h5s.create_simple((rows, width)), (start, 0), (rows, width)))
+        start += rows
+    particles = _dimension(f.id, b"particle", header.particles)
+    component = _dimension(f.id, b"component", components)
+    word = _dimension(f.id, b"word", width)
+    data = _virtual(f.id, b"phase_space", (header.particles, components), picked)
+    # The whole entries, trailing word included: each block one contiguous
+    # run, which HDF5 reads in one go where it reads the picked components
+    # entry by entry.
+    entries = _virtual(f.id, b"entries", (header.particles, width), whole)
+    for d, dims in ((data, (particles, component)), (entries, (particles, word))):
+        for axis, dim in enumerate(dims):
+            h5ds.attach_scale(d, dim, axis)
+    for d in (data, entries, particles, component, word):
+        d.close()
+    return len(placed)
+
+
+def _copy_phase_space(f, header: PhaseSpaceHeader) -> int:
+    """The components as values of the view, contiguous: what a viewer
+    reads quickly, at the cost of a copy of the particles."""
+    from h5py import h5ds
+
+    from ._loading import load
+
+    data = f.create_dataset("phase_space", data=load(header.path, n_dimensions=header.n_dimensions).T)
+    for axis, name in enumerate((b"particle", b"component")):
+        dim = _dimension(f.id, name, data.shape[axis])
+        h5ds.attach_scale(data.id, dim, axis)
+        dim.close()
+    return int((header.blocks.count > 0).sum())
+
+
+def _write_view(header, tmp: str, out: str, relative: bool, copy: bool = False) -> int:
+    """Writes the view of the dump of `header` to `tmp`, naming the dump as
+    seen from `out`; returns the number of blocks it places."""
+    ref = os.fsencode(_dump_ref(header.path, out, relative))
+    with _h5_file(tmp) as f:
+        if isinstance(header, FieldHeader):
+            blocks = _write_field(f, header, ref)
+            attrs = _field_attrs(header, header.path)
+        else:
+            blocks = _write_phase_space(f, header, ref, copy)
+            attrs = {"name": _stem(header.path), "dump": os.path.abspath(header.path),
+                     "n_dimensions": header.n_dimensions, "blocks": len(header.blocks)}
+        for key, value in attrs.items():
+            f.attrs[key] = value
+        f.attrs[MARK] = 1
+    return blocks
+
+
+def _is_view(path: str) -> bool:
+    """An HDF5 file that a view writer marked as its own."""
+    if not _output.is_hdf5(path):
+        return False
+    try:
+        import h5py
+
+        with h5py.File(path, "r") as f:
+            return MARK in f.attrs
+    except (ImportError, OSError):
+        return False
+
+
+VIEW = _output.Kind("an HDF5 view", _is_view)
+
+
+# ---------------------------------------------------------------- XDMF
