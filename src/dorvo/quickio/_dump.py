@@ -22,7 +22,7 @@ import numpy as np
 
 from . import _headers, _planner, _reductions, _remote, _scan
 
-__all__ = ["Dump", "open"]
+__all__ = ["Dump", "glob", "is_remote", "is_url", "open", "target_name"]
 
 
 def _dimensions(n_dimensions):
@@ -300,3 +300,20 @@ def open(target, *, n_dimensions=None, storage_options=None, timeout=_remote.TIM
     be read, ValueError for a file that is not a field dump (without
     `n_dimensions`), EOFError for one cut short within its parameters."""
     return Dump(target, n_dimensions=n_dimensions, storage_options=storage_options, timeout=timeout)
+
+
+# Where a target lives, for the layers above, which reach the sources only
+# through the opened dump.
+is_url = _remote.is_url
+is_remote = _remote.is_remote
+
+
+def glob(pattern: str, storage_options=None) -> list:
+    """The URLs that a URL pattern matches, through fsspec."""
+    return _remote.glob(pattern, storage_options)
+
+
+def target_name(target) -> str:
+    """The name by which messages call `target`: a path as given, a URL, or
+    the name of a file object."""
+    return target if isinstance(target, str) else _remote.Remote(target).name

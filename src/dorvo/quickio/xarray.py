@@ -52,7 +52,7 @@ except ImportError as e:  # pragma: no cover - depends on the installation
     raise ImportError("dorvo.quickio.xarray needs xarray and dask: "
                       "pip install 'dorvo.quickio[xarray]'") from e
 
-from dorvo.quickio import _remote
+from dorvo.quickio import _dump as _targets
 from dorvo.quickio._dump import Dump
 from dorvo.quickio.header import FieldHeader
 
@@ -115,12 +115,12 @@ def _opened(filename_or_obj, n_dimensions=None, storage_options=None) -> Dump:
     passes as it is)."""
     if isinstance(filename_or_obj, Dump):
         return filename_or_obj
-    if not (_remote.is_remote(filename_or_obj) or isinstance(filename_or_obj, (str, os.PathLike))):
+    if not (_targets.is_remote(filename_or_obj) or isinstance(filename_or_obj, (str, os.PathLike))):
         raise TypeError(f"the vintar engine reads dumps named by a path or a URL, or from a binary file object, "
                         f"not from {type(filename_or_obj).__name__}")
     if n_dimensions is not None and int(n_dimensions) < 0:
         raise ValueError(f"n_dimensions must be 0 or more, not {int(n_dimensions)}")
-    if not _remote.is_remote(filename_or_obj):
+    if not _targets.is_remote(filename_or_obj):
         filename_or_obj = os.path.abspath(os.fsdecode(os.fspath(filename_or_obj)))
     return Dump(filename_or_obj, n_dimensions=n_dimensions, storage_options=storage_options, strict=False)
 
@@ -220,7 +220,7 @@ class VintarBackendEntrypoint(BackendEntrypoint):
     def guess_can_open(self, filename_or_obj) -> bool:
         # A remote dump is opened only when asked for by engine="vintar":
         # guessing would cost requests for every URL that xarray opens.
-        if _remote.is_remote(filename_or_obj) or not isinstance(filename_or_obj, (str, os.PathLike)):
+        if _targets.is_remote(filename_or_obj) or not isinstance(filename_or_obj, (str, os.PathLike)):
             return False
         try:
             if not os.path.isfile(filename_or_obj):
@@ -236,15 +236,15 @@ class VintarBackendEntrypoint(BackendEntrypoint):
 
 def _natural_key(path):
     """Sorts file names with their numbers by value: dump_9 before dump_10."""
-    label = path if isinstance(path, str) else _remote.Remote(path).name
+    label = _targets.target_name(path)
     name = os.path.basename(label)
     return [(0, int(part), "") if part.isdigit() else (1, 0, part)
             for part in re.split(r"(\d+)", name)], label
 
 
 def _series_paths(paths_or_glob, storage_options=None) -> list:
-    if _remote.is_url(paths_or_glob):
-        paths = _remote.glob(paths_or_glob, storage_options)
+    if _targets.is_url(paths_or_glob):
+        paths = _targets.glob(paths_or_glob, storage_options)
         if not paths:
             raise FileNotFoundError(f"no files match {paths_or_glob!r}")
     elif isinstance(paths_or_glob, (str, os.PathLike)):
@@ -253,7 +253,7 @@ def _series_paths(paths_or_glob, storage_options=None) -> list:
         if not paths:
             raise FileNotFoundError(f"no files match {pattern!r}")
     else:
-        paths = [p if _remote.is_remote(p) else os.fspath(p) for p in paths_or_glob]
+        paths = [p if _targets.is_remote(p) else os.fspath(p) for p in paths_or_glob]
         if not paths:
             raise ValueError("open_series needs at least one dump")
     return sorted(paths, key=_natural_key)

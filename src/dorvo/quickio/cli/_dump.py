@@ -14,7 +14,7 @@ import struct
 import sys
 
 
-from .. import _remote, header as headers, open as open_dump
+from .. import _dump, header as headers, open as open_dump
 from ..header import FieldHeader, PhaseSpaceHeader
 from ._base import CliError, os_message
 
@@ -25,7 +25,7 @@ DIMS_HELP = ("dimension count of a phase-space dump (its particles have 2N+1 com
 
 
 def is_url(path) -> bool:
-    return _remote.is_url(path)
+    return _dump.is_url(path)
 
 
 def n_hint(n_dimensions) -> str:
