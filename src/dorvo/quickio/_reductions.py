@@ -258,19 +258,8 @@ def _axis_dd(component, bins, lo, hi):
 
 def histogram(path, n_dimensions, components, bins=10, range=None, weights=None, where=None, *, progress=None,
               expect=None):
-    """Histogram of one or two components of the particles of a phase-space
-    dump, streamed from the file.
-
-    `components` is one component index or a sequence of one or two;
-    `bins` an int or one int per component; `range` None or one (lo, hi)
-    (or None) per component, values outside it not counted (the last bin
-    holds its right edge); `weights` None or the index of the component
-    whose values weight the counts; `where` a dict {component: (lo, hi)}.
-
-    Returns (hist, edges) for one component, as np.histogram does (int64
-    counts, float64 sums with weights), and (H, xedges, yedges) for two,
-    as np.histogram2d does (float64).
-    """
+    """The streamed histogram that ``particles.histogram`` documents; with
+    `expect`, the pass refuses a file whose identity differs from it."""
     n = _dimensions(n_dimensions)
     comps = [components] if np.ndim(components) == 0 else list(components)
     if not 1 <= len(comps) <= 2:
@@ -307,16 +296,7 @@ def histogram(path, n_dimensions, components, bins=10, range=None, weights=None,
 
 
 def moments(path, n_dimensions, where=None, *, progress=None):
-    """Moments of every component of the (kept) particles of a phase-space
-    dump, ignoring NaN, in one pass.
-
-    Returns a dict: "count", the number of particles taken; and arrays of
-    one value per component: "min" and "max" (float32, as np.nanmin and
-    np.nanmax give them), "mean" and "std" (float64; std the population
-    standard deviation, np.nanstd with ddof=0) and "nan" (int64, the number
-    of NaN values). Components without a value that is not NaN have NaN
-    statistics.
-    """
+    """The streamed moments that ``particles.moments`` documents."""
     n = _dimensions(n_dimensions)
     _refuse_beyond_memory(_BYTES_PER_MOMENT * (2 * n + 1), f"the moments of {2 * n + 1:,} components")
     windows = _where(where, n)
@@ -329,12 +309,7 @@ def moments(path, n_dimensions, where=None, *, progress=None):
 
 
 def select(path, n_dimensions, where, *, progress=None):
-    """The particles of a phase-space dump that `where` keeps, in file
-    order: a (2n+1, K) float32 array in column-major order, as
-    ``ps[:, mask]`` of the loaded array. Memory: the result, and a bounded
-    buffer; the file is read once when the selection fits in 64 MiB, twice
-    otherwise (once to count, once to fill). `where` None keeps every
-    particle."""
+    """The streamed selection that ``particles.select`` documents."""
     n = _dimensions(n_dimensions)
     windows = _where(where, n)
     dump = os.fsencode(path)
