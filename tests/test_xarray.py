@@ -347,6 +347,7 @@ def test_series_ordered_and_labelled_by_step(tmp_path, how):
     # all kept, in the order of their names, and labelled by position.
     P(["Ex_5.bin", "Ey_5.bin", "Ez_7.bin"], None, ["Ex_5.bin", "Ey_5.bin", "Ez_7.bin"], id="same-step"),
     P(["b.bin", "a.bin", "a_1.bin"], None, ["a.bin", "a_1.bin", "b.bin"], id="no-step"),
+    P(["a_1.bin", "a_99999999999999999999.bin"], None, ["a_1.bin", "a_99999999999999999999.bin"], id="too-long"),
     P(["run2/Ex.bin", "run1/Ex.bin"], None, ["run1/Ex.bin", "run2/Ex.bin"], id="same-name"),
 ])
 def test_series_labels_fall_back_to_positions(tmp_path, names, steps, order):

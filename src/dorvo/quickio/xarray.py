@@ -350,7 +350,8 @@ def _labels(dumps) -> tuple:
     if len(set(files)) < len(files):
         files = [d.name for d in dumps]
     steps = [step_number(f) for f in files]
-    if None in steps or len(set(steps)) < len(steps):
+    # A label is an int64: a longer run of digits is no step either.
+    if None in steps or len(set(steps)) < len(steps) or max(steps) > np.iinfo(np.int64).max:
         return list(range(len(dumps))), None, files
     order = sorted(range(len(dumps)), key=steps.__getitem__)
     return order, [steps[i] for i in order], [files[i] for i in order]
