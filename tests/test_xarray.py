@@ -324,26 +324,43 @@ def _series(tmp_path, names, shape=(4, 6, 8), moving=False, **kw):
 
 
 @pytest.mark.parametrize("how", ["glob", "list"])
-def test_series_ordered_by_name_with_numbers_by_value(tmp_path, how):
+def test_series_ordered_and_labelled_by_step(tmp_path, how):
     names = ["Ex_10.bin", "Ex_2.bin", "Ex_1.bin", "Ex_9.bin"]
     fields = _series(tmp_path, names, nproc_y=2, nz_loc=[3, 3, 2])
     paths = str(tmp_path / "Ex_*.bin") if how == "glob" else [tmp_path / n for n in names]
     s = qx.open_series(paths)
     order = ["Ex_1.bin", "Ex_2.bin", "Ex_9.bin", "Ex_10.bin"]
-    assert list(s.dump.values) == order
+    assert list(s.dump.values) == [1, 2, 9, 10] and list(s.file.values) == order
     assert s.field.dims == ("dump", "x", "y", "z") and s.field.dtype == np.float32
     assert s.field.chunks == ((1,) * 4, (4,), (3, 3), (3, 3, 2))  # the blocks: two columns, three layers
     np.testing.assert_array_equal(s.field.values, np.stack([fields[n] for n in order]))
+    np.testing.assert_array_equal(s.field.sel(dump=9).values, fields["Ex_9.bin"])
     np.testing.assert_array_equal(s.z.values, grid_values(4, 6, 8)[3])
     assert "name" not in s.attrs and s.attrs["nproc_y"] == 2
 
 
-def test_series_of_files_of_one_name_named_by_path(tmp_path):
-    for run in ("run1", "run2"):
-        (tmp_path / run).mkdir()
-        _series(tmp_path / run, ["Ex.bin"])
-    s = qx.open_series(str(tmp_path / "run*" / "Ex.bin"))
-    assert list(s.dump.values) == [str(tmp_path / run / "Ex.bin") for run in ("run1", "run2")]
+@pytest.mark.parametrize("names, steps, order", [
+    # Steps order the dumps, whatever else the names hold.
+    P(["b_100.bin", "a_0.bin", "c_50.bin"], [0, 50, 100], ["a_0.bin", "c_50.bin", "b_100.bin"], id="steps"),
+    P(["run7/Ex_0020.bin", "run7/Ex_3.bin"], [3, 20], ["run7/Ex_3.bin", "run7/Ex_0020.bin"], id="zeros"),
+    # Without a step for every dump, or with one step twice, the dumps are
+    # all kept, in the order of their names, and labelled by position.
+    P(["Ex_5.bin", "Ey_5.bin", "Ez_7.bin"], None, ["Ex_5.bin", "Ey_5.bin", "Ez_7.bin"], id="same-step"),
+    P(["b.bin", "a.bin", "a_1.bin"], None, ["a.bin", "a_1.bin", "b.bin"], id="no-step"),
+    P(["a_1.bin", "a_99999999999999999999.bin"], None, ["a_1.bin", "a_99999999999999999999.bin"], id="too-long"),
+    P(["run2/Ex.bin", "run1/Ex.bin"], None, ["run1/Ex.bin", "run2/Ex.bin"], id="same-name"),
+])
+def test_series_labels_fall_back_to_positions(tmp_path, names, steps, order):
+    for folder in {os.path.dirname(n) for n in names} - {""}:
+        (tmp_path / folder).mkdir()
+    fields = _series(tmp_path, names)
+    s = qx.open_series([tmp_path / n for n in names])
+    assert list(s.dump.values) == (list(range(len(names))) if steps is None else steps)
+    assert s.dump.dtype == np.int64 and s.file.dims == ("dump",)
+    # The file names tell the dumps apart; whole paths where names repeat.
+    whole = len({os.path.basename(n) for n in names}) < len(names)
+    assert list(s.file.values) == [str(tmp_path / n) if whole else os.path.basename(n) for n in order]
+    np.testing.assert_array_equal(s.field.values, np.stack([fields[n] for n in order]))
 
 
 def test_series_moving_window_keeps_each_dumps_axis(tmp_path):
@@ -354,17 +371,44 @@ def test_series_moving_window_keeps_each_dumps_axis(tmp_path):
     assert s.x.dims == ("x",) and "x" in s.indexes
 
 
-def test_series_of_phase_space_and_mfdataset(tmp_path):
+@pytest.mark.parametrize("moving", [True, False], ids=["moving", "fixed"])
+def test_select_position_against_numpy(tmp_path, moving):
+    from dorvo.quickio import write_field
+
+    rng = np.random.default_rng(7)
+    y, z = np.arange(3, dtype=np.float32), 0.25 * np.arange(4, dtype=np.float32)
+    fields, xs = [], []
+    for i, step in enumerate((0, 50, 100, 150)):
+        # x moves by 1.25 a dump: 2.5 points of 0.5, so the nearest point
+        # moves by two or three points from dump to dump.
+        x = (0.5 * np.arange(12) + (1.25 * i if moving else 0)).astype(np.float32)
+        fields.append(rng.standard_normal((12, 3, 4)).astype(np.float32))
+        xs.append(x)
+        write_field(tmp_path / f"Ex_{step}.bin", fields[-1], x, y, z, blocks=(1, 2))
+    s = qx.open_series(str(tmp_path / "Ex_*.bin"))
+    assert s.x.dims == (("dump", "x") if moving else ("x",))
+    # Before, within and past every window, and halfway between two points.
+    for where in (-3.0, 0.1, 0.25, 1.5, 2.6, 4.9, 7.3, 100.0):
+        picked = qx.select_position(s.field, x=where, z=0.5)
+        # Nearest in each dump's own axis; of two as near, the upper one.
+        at = [x.size - 1 - int(np.argmin(np.abs(x[::-1] - np.float64(where)))) for x in xs]
+        assert picked.dims == ("dump", "y") and list(picked.dump.values) == [0, 50, 100, 150]
+        np.testing.assert_array_equal(picked.values, np.stack([f[i, :, 2] for f, i in zip(fields, at)]))
+        np.testing.assert_array_equal(picked.x.values, [x[i] for x, i in zip(xs, at)] if moving else xs[0][at[0]])
+        assert float(picked.z) == 0.5
+        if not moving:  # a fixed axis selects as xarray does
+            xr.testing.assert_identical(picked, s.field.sel(x=where, z=0.5, method="nearest"))
+    with pytest.raises(KeyError, match="'t' is not an axis of the series"):
+        qx.select_position(s, t=1.0)
+
+
+def test_series_of_phase_space(tmp_path):
     for i in range(3):
         write_phase_dump(tmp_path / f"ps{i}.bin", phase_values(5, 1) + i, 1, [2, 3])
     s = qx.open_series(str(tmp_path / "ps*.bin"), n_dimensions=1)
     assert s.phase_space.dims == ("dump", "component", "particle")
     np.testing.assert_array_equal(s.phase_space.values, np.stack([phase_values(5, 1).T + i for i in range(3)]))
-
-    fields = _series(tmp_path, ["f0.bin", "f1.bin"], nproc_z=2)
-    with xr.open_mfdataset([tmp_path / "f0.bin", tmp_path / "f1.bin"], engine="vintar",
-                           combine="nested", concat_dim="dump") as m:
-        np.testing.assert_array_equal(m.field.values, np.stack([fields["f0.bin"], fields["f1.bin"]]))
+    assert list(s.dump.values) == [0, 1, 2] and list(s.file.values) == ["ps0.bin", "ps1.bin", "ps2.bin"]
 
 
 @pytest.mark.parametrize("setup, paths, exc, match", [
@@ -392,7 +436,7 @@ def test_series_on_two_worker_processes(tmp_path):
     assert len(pids) == 2 and os.getpid() not in pids
     np.testing.assert_allclose(means.values, stacked.mean(axis=(1, 2, 3), dtype=np.float64), rtol=1e-6)
     np.testing.assert_array_equal(peak.values, stacked[:, :, :, 3:9].max(axis=(2, 3)))
-    assert list(means.dump.values) == [f"Bz_{i}.bin" for i in range(4)]
+    assert list(means.dump.values) == [0, 1, 2, 3] and list(means.file.values) == [f"Bz_{i}.bin" for i in range(4)]
 
 
 def test_series_opens_from_the_scans_alone(tmp_path, reads):

@@ -17,12 +17,13 @@ from __future__ import annotations
 
 import operator
 import os
+import re
 
 import numpy as np
 
 from . import _headers, _planner, _reductions, _remote, _scan
 
-__all__ = ["Dump", "glob", "is_remote", "is_url", "open", "target_name"]
+__all__ = ["Dump", "glob", "is_remote", "is_url", "open", "step_number", "target_name"]
 
 
 def _dimensions(n_dimensions):
@@ -317,3 +318,13 @@ def target_name(target) -> str:
     """The name by which messages call `target`: a path as given, a URL, or
     the name of a file object."""
     return target if isinstance(target, str) else _remote.Remote(target).name
+
+
+def step_number(name) -> int | None:
+    """The step of a run that a dump's name gives: the last number in its
+    file name, less the ".bin" suffix (Ex_50.bin and run2/Ex_0050.bin are
+    step 50), or None for a name that holds no digits. Time series of
+    dumps, in xarray and in XDMF views, take their steps by this one rule."""
+    name = os.path.basename(os.fspath(name))
+    numbers = re.findall(r"\d+", name[:-len(".bin")] if name.endswith(".bin") else name)
+    return int(numbers[-1]) if numbers else None

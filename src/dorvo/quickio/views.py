@@ -42,13 +42,13 @@ anything else there is refused (see _output).
 from __future__ import annotations
 
 import os
-import re
 from typing import NamedTuple, Optional, Sequence
 from xml.sax.saxutils import escape, quoteattr
 
 import numpy as np
 
 from . import _output, xdmf
+from ._dump import step_number
 from ._output import OutputRefused
 from ._view_file import VIEW, _stem, _write_view
 from .header import FieldHeader, PhaseSpaceHeader, read_field_header_if_dump, read_phase_space_header
@@ -165,10 +165,10 @@ def _write_xdmf(tmp: str, name: str, grids: list, temporal: bool) -> None:
 
 
 def _step(path: str) -> int:
-    numbers = re.findall(r"\d+", _stem(path))
-    if not numbers:
+    step = step_number(path)
+    if step is None:
         raise ViewError(f"{path}: its name holds no step number; give the times by a real parameter")
-    return int(numbers[-1])
+    return step
 
 
 def _times(headers, times: Optional[int]) -> list:

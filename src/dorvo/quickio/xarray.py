@@ -18,7 +18,9 @@ and the particles of a phase-space dump by groups of whole blocks, so that
 a reduction reads each chunk once and on its own.
 
 ``open_series`` stacks many dumps along a leading "dump" dimension as one
-dask-backed dataset, built from the dumps' scans.
+dask-backed dataset, built from the dumps' scans and labelled by the steps
+in the dumps' names; ``select_position`` selects by position in a series
+whose window moves.
 
 The arrays behind a dataset hold an opened dump, which pickles as how to
 open it and its pinned identity, so they travel to dask's process and
@@ -53,11 +55,11 @@ except ImportError as e:  # pragma: no cover - depends on the installation
                       "pip install 'dorvo.quickio[xarray]'") from e
 
 from dorvo.quickio import _dump as _targets
-from dorvo.quickio._dump import Dump
+from dorvo.quickio._dump import Dump, step_number
 from dorvo.quickio.header import FieldHeader
 
 __all__ = ["FieldArray", "PhaseSpaceArray", "VintarBackendEntrypoint", "open_field_dataset",
-           "open_phase_space_dataset", "open_series"]
+           "open_phase_space_dataset", "open_series", "select_position"]
 
 SUFFIX = ".bin"
 
@@ -339,11 +341,34 @@ def _phase_series(dumps, chunks):
     return xr.Dataset({"phase_space": (("dump", "component", "particle"), data)}, attrs=attrs)
 
 
+def _labels(dumps) -> tuple:
+    """(order, steps, files) of a series: the step numbers of the dumps'
+    names when every name gives one and no two give the same, in step
+    order; else None for steps, and the dumps in the order they came. The
+    files are the names, or the whole paths where two names are alike."""
+    files = [os.path.basename(d.name) for d in dumps]
+    if len(set(files)) < len(files):
+        files = [d.name for d in dumps]
+    steps = [step_number(f) for f in files]
+    # A label is an int64: a longer run of digits is no step either.
+    if None in steps or len(set(steps)) < len(steps) or max(steps) > np.iinfo(np.int64).max:
+        return list(range(len(dumps))), None, files
+    order = sorted(range(len(dumps)), key=steps.__getitem__)
+    return order, [steps[i] for i in order], [files[i] for i in order]
+
+
 def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, drop_variables=None,
                 storage_options=None) -> xr.Dataset:
     """Opens many dumps as one dask-backed dataset with a leading "dump"
-    dimension, ordered by file name (numbers in names compared by value),
-    with the file names as its coordinate.
+    dimension labelled by step.
+
+    The step of a dump is the last number in its file name (Ex_0.bin,
+    Ex_50.bin, Ex_100.bin: 0, 50, 100), and the dumps are ordered by it.
+    The file names are the coordinate "file" along "dump" (whole paths
+    where two dumps have the same name). Where a name holds no number, or
+    two dumps give the same step, "dump" is labelled 0 to n-1 instead, in
+    the order of the names (numbers in names compared by value): every dump
+    is kept, and "file" tells them apart.
 
     `paths_or_glob` is a glob pattern (a URL with a pattern is globbed by
     its file system) or a sequence of paths, URLs or file objects; phase-space
@@ -352,23 +377,59 @@ def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, drop_variables
     dask takes it) defaults to the writer's layers along z within each
     dump, or groups of blocks along the particles. The dumps must agree in
     shape; an axis that differs between dumps (a moving window) becomes a
-    coordinate along "dump" too, and dumps whose axes agree share them."""
+    coordinate along ("dump", axis), which ``select_position`` selects by
+    position; dumps whose axes agree share them."""
     given = _series_paths(paths_or_glob, storage_options)
     dumps = []
     try:
         for p in given:
             dumps.append(_opened(p, n_dimensions, storage_options))
+        order, steps, files = _labels(dumps)
+        dumps = [dumps[i] for i in order]
         chunks = {} if chunks is None else chunks
         series = _field_series(dumps, chunks) if n_dimensions is None else _phase_series(dumps, chunks)
     except BaseException:
         for d in dumps:
             d.close()
         raise
-    names = [os.path.basename(d.name) for d in dumps]
-    if len(set(names)) < len(names):
-        names = [d.name for d in dumps]
-    series = series.assign_coords(dump=names)
+    series = series.assign_coords(dump=np.arange(len(dumps)) if steps is None else np.array(steps, np.int64),
+                                  file=("dump", files))
     if drop_variables is not None:
         series = series.drop_vars(drop_variables, errors="ignore")
     series.set_close(lambda: [d.close() for d in dumps])
     return series
+
+
+def _nearest(axis: np.ndarray, value: float, name: str) -> int:
+    """The position in `axis` of the value nearest `value`; of two as near,
+    the greater value, as xarray's .sel(method="nearest") picks."""
+    distance = np.abs(axis.astype(np.float64) - value)
+    if not np.isfinite(value) or not np.isfinite(distance).any():
+        raise ValueError(f"{name}: no finite value of the axis is nearest {value}")
+    nearest = np.flatnonzero(distance == np.nanmin(distance))
+    return int(nearest[np.argmax(axis[nearest])])
+
+
+def select_position(series, **positions):
+    """The values of `series` (a dataset or a variable of ``open_series``)
+    nearest the given positions, {axis: value}, in axis units.
+
+    An axis that every dump shares selects as ``.sel(axis=value,
+    method="nearest")`` does. An axis that moves from dump to dump (the
+    coordinate ("dump", axis)), which ``.sel`` cannot take, selects in each
+    dump the point of that dump's own axis nearest the value: the result
+    keeps "dump", and the coordinate `axis` along it holds the positions
+    picked. Of two points as near, the greater position is picked."""
+    indexers = {}
+    for name, value in positions.items():
+        if name not in series.coords:
+            raise KeyError(f"{name!r} is not an axis of the series; it has {sorted(map(str, series.coords))}")
+        axis = series.coords[name]
+        value = float(value)
+        if axis.dims == (name,):
+            indexers[name] = _nearest(axis.values, value, name)
+        elif axis.dims == ("dump", name):
+            indexers[name] = xr.DataArray([_nearest(row, value, name) for row in axis.values], dims="dump")
+        else:
+            raise ValueError(f"{name!r} is a coordinate on {axis.dims}, not an axis of the dumps")
+    return series.isel(indexers)
