@@ -322,7 +322,7 @@ def dumps(tmp_path):
     (["f.bin", "--absolute", "--relative"], "argument --relative: not allowed with argument --absolute"),
     (["missing.bin"], "missing.bin: no such file"),
     (["cut.bin"], "cut.bin: cannot load a dump that is not well-formed: file ends inside the data of block"),
-    (["ph.bin"], "ph.bin: not a field dump; to read it as a phase-space dump, give its dimension count"),
+    (["ph.bin"], "ph.bin: a phase-space dump, not a field dump ("),
     (["ph.bin", "--n-dimensions", "4", "-o", "p.xmf"], "ph.bin: n = 4: XDMF places points by 1 to 3 coordinates"),
     (["f.bin", "sub/f.bin"], "a run needs its XDMF file: give -o OUT.xmf"),
     (["f.bin", "sub/f.bin", "-o", "r.xmf"], "sub/f.bin: has the name of f.bin; their views would both be f.h5"),

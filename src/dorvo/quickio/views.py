@@ -49,6 +49,7 @@ from xml.sax.saxutils import escape, quoteattr
 import numpy as np
 
 from . import _output, xdmf
+from ._dump import Dump
 from ._output import OutputRefused
 from ._view_file import VIEW, _stem, _write_view
 from .header import FieldHeader, PhaseSpaceHeader, read_field_header_if_dump, read_phase_space_header
@@ -99,8 +100,8 @@ def _header(dump, n_dimensions):
         header = read_field_header_if_dump(path)
         if header is None:
             if n_dimensions is None:
-                raise ViewError(f"{path}: not a field dump; to read it as a phase-space dump, "
-                                f"give its dimension count")
+                with Dump(path, strict=False) as d:
+                    raise ViewError(d.not_a_field_dump("pass n_dimensions=N"))
             header = read_phase_space_header(path, n_dimensions)
     if not header.well_formed:
         raise ViewError(f"{header.path}: cannot view a dump that is not well-formed: {header.reason}")

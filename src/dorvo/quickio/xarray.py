@@ -145,9 +145,7 @@ def _field_attrs(dump: Dump) -> dict:
 def _field_dump(dump: Dump) -> Dump:
     h = dump.header
     if h is None:
-        raise ValueError(f"{dump.name}: not a field dump (it does not start with a parameter count "
-                         f"and that many integer parameters); to open it as a phase-space dump, "
-                         f"pass n_dimensions=N")
+        raise ValueError(dump.not_a_field_dump("pass n_dimensions=N"))
     if not h.well_formed:
         raise ValueError(f"{h.path}: not a well-formed field dump: {h.reason}")
     return dump
