@@ -26,8 +26,8 @@ def load(path, *, n_dimensions=None, storage_options=None):
     A file that is not a field dump, loaded without `n_dimensions`, raises
     ValueError saying so (and that a phase-space dump needs its dimension
     count); a field dump loaded with `n_dimensions` raises ValueError
-    saying that it is a field dump. A bad dump raises what the loaders raise for it;
-    ``dorvo.quickio.header`` tells beforehand, without loading, whether a
+    saying that it is a field dump. A bad dump raises what the loaders
+    raise for it; ``dorvo.quickio.header`` tells beforehand, without loading, whether a
     dump would load (``well_formed``) and why not. A remote dump that is
     not well-formed raises ValueError (EOFError when it ends within its
     parameters) with that reason."""

@@ -86,9 +86,9 @@ def read_phase_space_header(path, n_dimensions: int, *, storage_options=None) ->
 
     Raises OSError for a file that cannot be read, and ValueError for a
     negative dimension count and for a field dump, which the walk would
-    take for blocks of a billion particles. A block that announces more particles than
-    the file holds is reported through ``well_formed``, ``reason`` and
-    ``stopped_at``."""
+    take for blocks of a billion particles. A block that announces more
+    particles than the file holds is reported through ``well_formed``,
+    ``reason`` and ``stopped_at``."""
     n = int(n_dimensions)
     if n < 0:
         raise ValueError(f"n_dimensions must be 0 or more, not {n}")

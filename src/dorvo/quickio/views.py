@@ -51,8 +51,8 @@ import numpy as np
 from . import _output, xdmf
 from ._dump import Dump
 from ._output import OutputRefused
-from .components import check_labels
 from ._view_file import VIEW, _stem, _write_view
+from .components import check_labels
 from .header import FieldHeader, PhaseSpaceHeader, read_field_header_if_dump, read_phase_space_header
 
 __all__ = ["H5_SUFFIXES", "XMF_SUFFIXES", "OutputRefused", "ViewError", "Written", "require_h5py", "virtualize"]

@@ -372,8 +372,9 @@ def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, labels=None, d
 
     `paths_or_glob` is a glob pattern (a URL with a pattern is globbed by
     its file system) or a sequence of paths, URLs or file objects; phase-space
-    dumps need `n_dimensions`, and take `labels` as open_dataset does. The dataset is built from the dumps' scans
-    alone: no data is read until it is computed. `chunks` ({dim: size} as
+    dumps need `n_dimensions`, and take `labels` as open_dataset does. The
+    dataset is built from the dumps' scans alone: no data is read until it
+    is computed. `chunks` ({dim: size} as
     dask takes it) defaults to the writer's layers along z within each
     dump, or groups of blocks along the particles. The dumps must agree in
     shape; an axis that differs between dumps (a moving window) becomes a
