@@ -178,8 +178,7 @@ def _broken_files(tmp_path):
 
 @pytest.mark.parametrize("args, message", [
     (["info", "missing.bin"], "missing.bin: no such file"),
-    (["info", "notes.txt"], "notes.txt: not a field dump; to read it as a phase-space dump, "
-                            "give its dimension count with --n-dimensions N"),
+    (["info", "notes.txt"], "notes.txt: neither a field dump (file ends inside the integer parameters: "),
     (["info", "short.bin"], "short.bin: malformed dump: file ends inside the real parameters: 80 bytes needed "
                             "at offset 104, 0 left"),
     (["info", "."], ".: is a directory, not a dump"),

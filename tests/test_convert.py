@@ -178,7 +178,7 @@ def dumps(tmp_path):
     (["missing.bin", "no/such/f.nc"], "no/such/f.nc: the folder no/such does not exist"),
     (["missing.bin", "old.nc"], "old.nc: exists; pass --overwrite to replace it"),
     (["missing.bin", "f.nc"], "missing.bin: no such file"),
-    (["ph.bin", "f.nc"], "ph.bin: not a field dump; to read it as a phase-space dump, give its dimension count"),
+    (["ph.bin", "f.nc"], "ph.bin: a phase-space dump, not a field dump ("),
     (["cut.bin", "f.nc"], "cut.bin: cannot load a dump that is not well-formed: file ends inside the extents of block (layer 1, column 0)"),
 ])
 def test_cli_refusals(dumps, args, message):

@@ -1,4 +1,5 @@
 """load(): either kind of dump by any form of its name, as the loaders give it."""
+import io
 import os
 from importlib import resources
 from pathlib import Path
@@ -6,8 +7,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import dorvo.quickio as qio
 from dorvo.quickio import beamdump, load, meshdump
-from helpers import phase_dump_bytes, phase_values
+from helpers import DATA_DIR, phase_dump_bytes, phase_values
+from test_cli import assert_error, quickio
 
 SAMPLES = Path(str(resources.files("dorvo.quickio").joinpath("samples")))
 
@@ -36,14 +39,68 @@ def test_phase_space_dump_of_no_particles_is_an_empty_array(tmp_path, data):
 
 
 @pytest.mark.parametrize("make, n, exc, match", [
-    (lambda p: p.write_bytes(phase_dump_bytes(phase_values(3, 1), 1)), None, ValueError,
-     r"p.bin: not a field dump \(.*\); to load a phase-space dump, pass n_dimensions=N"),
     (lambda p: None, None, FileNotFoundError, "p.bin"),
     (lambda p: None, 3, FileNotFoundError, "p.bin"),
     (lambda p: p.write_bytes(phase_dump_bytes(phase_values(3, 1), 1)[:-9]), 1, EOFError, "announces 3 particles"),
     (lambda p: p.write_bytes(b""), -1, ValueError, "n_dimensions must be >= 0, got -1"),
-], ids=["phase-without-n", "missing-field", "missing-phase", "cut-phase", "negative-n"])
+], ids=["missing-field", "missing-phase", "cut-phase", "negative-n"])
 def test_errors(tmp_path, make, n, exc, match):
     make(tmp_path / "p.bin")
     with pytest.raises(exc, match=match):
         load(os.path.join(tmp_path, "p"), n_dimensions=n)
+
+
+# A file of the other kind, or of neither, named for what it is; the hint
+# to give (or drop) the dimension count is each reader's own.
+WRONG_KIND = {
+    "field-with-n": ((DATA_DIR / "field_2x2.bin").read_bytes(), 3,
+                     "a field dump, not a phase-space dump; a field dump is read without n_dimensions"),
+    "phase-without-n": ((DATA_DIR / "phase_n3.bin").read_bytes(), None,
+                        "a phase-space dump, not a field dump (file ends inside the integer parameters: "
+                        "4227858432 bytes needed at offset 16, 156 left); the file does not record its "
+                        "dimension count: "),
+    "empty-without-n": (b"", None, "a phase-space dump, not a field dump (file ends inside the parameter count"),
+    "text-without-n": (b"not a dump\n", None,
+                       "neither a field dump (file ends inside the integer parameters: 7877984644 bytes needed "
+                       "at offset 16, 0 left) nor a whole phase-space dump (its first block count, 544501614, "
+                       "asks for more than its 11 bytes)"),
+}
+
+
+def _raised(call):
+    with pytest.raises(ValueError) as info:
+        call()
+    return str(info.value)
+
+
+ROUTES = {
+    "load": lambda p, n: _raised(lambda: load(p, n_dimensions=n)),
+    "load-file-object": lambda p, n: _raised(lambda: load(io.BytesIO(p.read_bytes()), n_dimensions=n)),
+    "open": lambda p, n: _raised(lambda: qio.open(p, n_dimensions=n)),
+    "header": lambda p, n: _raised(lambda: qio.header.read_phase_space_header(p, n)),
+    "xarray": lambda p, n: _raised(lambda: pytest.importorskip("xarray").open_dataset(
+        p, engine="vintar", n_dimensions=n)),
+    "cli": lambda p, n: quickio("info", p),
+}
+
+
+@pytest.mark.parametrize("kind, route", [
+    (kind, route) for kind in WRONG_KIND for route in ROUTES
+    # The command line reads a field dump as one, whatever --n-dimensions
+    # says; read_field_header reports what it finds, phase-space or not.
+    if not (route == "cli" and WRONG_KIND[kind][1] is not None)
+    and not (route == "header" and WRONG_KIND[kind][1] is None)])
+def test_the_wrong_kind_of_dump_is_named(tmp_path, kind, route):
+    data, n, message = WRONG_KIND[kind]
+    path = tmp_path / "d.bin"
+    path.write_bytes(data)
+    hint = {"cli": "give it with --n-dimensions N"}.get(route, "pass n_dimensions=N")
+    if route == "cli":
+        proc = ROUTES[route](path, n)
+        assert_error(proc, f"{path}: {message}")
+        text = proc.stderr.rstrip("\n")
+    else:
+        text = ROUTES[route](path, n)
+        assert message in text and (route == "load-file-object" or text.startswith(f"{path}: "))
+    # Only a phase-space dump is told how to give its dimension count.
+    assert text.endswith(hint) == message.startswith("a phase-space dump")

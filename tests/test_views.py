@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 from dorvo.quickio import _view_file, beamdump, meshdump, views, virtualize
+from dorvo.quickio.components import default_labels
 from dorvo.quickio.header import read_field_header
 from helpers import DATA_DIR, grid_values, phase_values, write_field_dump, write_phase_dump
 from test_cli import assert_error, quickio
@@ -115,6 +116,7 @@ def test_phase_space_views_read_back(tmp_path, monkeypatch, n, segments):
         assert h["particle"].id.get_storage_size() == 0
     with xr.open_dataset(tmp_path / "ph.nc", engine="h5netcdf") as ds:
         assert ds.phase_space.dims == ("particle", "component") and ds.attrs["n_dimensions"] == n
+        assert list(ds.component.values) == default_labels(n)
         np.testing.assert_array_equal(ds.phase_space.values, ps.T)
 
 
@@ -161,22 +163,29 @@ def test_xdmf_one_gap_free_grid_from_another_folder(tmp_path):
     assert_one_grid(tmp_path / "moved" / "v & w.xmf", dump)
 
 
-@pytest.mark.parametrize("copy", [False, True])
-def test_xdmf_point_cloud(tmp_path, copy):
-    """One point cloud, read in place or from the copy in the view."""
+@pytest.mark.parametrize("copy, labels", [(False, None), (True, "u,v,pu,pv,weight")])
+def test_xdmf_point_cloud(tmp_path, copy, labels):
+    """One point cloud, read in place or from the copy in the view; the
+    components named by the labels, in the view's "component" coordinate
+    and in the cloud's point arrays."""
     dump = tmp_path / "ph.bin"
     write_phase_dump(dump, phase_values(9, 2), 2, [4, 0, 5])
-    proc = quickio("virtualize", dump, "--n-dimensions", 2, "-o", tmp_path / "ph.xmf", *["--copy"] * copy)
+    proc = quickio("virtualize", dump, "--n-dimensions", 2, "-o", tmp_path / "ph.xmf", *["--copy"] * copy,
+                   *(["--labels", labels] if labels else []))
     assert proc.returncode == 0, proc.stderr
+    names = labels.split(",") if labels else ["x", "y", "px", "py", "w"]
     ps = beamdump.total_phase_space_read(str(dump)[:-4], {"n_dimensions": 2})
     with h5py.File(tmp_path / "ph.h5", "r") as h:
         assert h["phase_space"].is_virtual is not copy
         np.testing.assert_array_equal(h["phase_space"][...], ps.T)
+    with xr.open_dataset(tmp_path / "ph.h5", engine="h5netcdf") as ds:
+        assert list(ds.component.values) == names
+        np.testing.assert_array_equal(ds.phase_space.sel(component=names[3]).values, ps[3])
     _, cloud = read_vtk(tmp_path / "ph.xmf")
     assert cloud.GetNumberOfPoints() == 9 and cloud.GetNumberOfCells() == 9
     np.testing.assert_array_equal(vtk_to_numpy(cloud.GetPoints().GetData())[:, :2], ps[:2].T)
     for k in range(2, 5):
-        np.testing.assert_array_equal(vtk_to_numpy(cloud.GetPointData().GetArray(f"component_{k}")), ps[k])
+        np.testing.assert_array_equal(vtk_to_numpy(cloud.GetPointData().GetArray(names[k])), ps[k])
 
 
 def test_run_as_time_series(tmp_path):
@@ -313,6 +322,17 @@ def dumps(tmp_path):
     return tmp_path
 
 
+@pytest.mark.parametrize("dump, labels, match", [
+    ("f.bin", ["x"], "f.bin: a field dump; labels name the components of a phase-space dump"),
+    ("ph.bin", ["a", "b"], "ph.bin: labels= names 2 components; a dump with n = 4 has 9"),
+    ("ph.bin", ["a"] * 9, "ph.bin: labels=: a component name is repeated"),
+])
+def test_labels_refused(dumps, dump, labels, match):
+    with pytest.raises(views.ViewError, match=match):
+        virtualize(dumps / dump, dumps / "v.h5", n_dimensions=4, labels=labels)
+    assert not (dumps / "v.h5").exists()
+
+
 @pytest.mark.parametrize("args, message", [
     (["missing.bin", "-o", "no/such/v.xmf"], "no/such/v.xmf: the folder no/such does not exist"),
     (["missing.bin", "-o", "v.png"], "v.png: name the view *.h5 or *.nc, or *.xmf for viewers"),
@@ -322,8 +342,10 @@ def dumps(tmp_path):
     (["f.bin", "--absolute", "--relative"], "argument --relative: not allowed with argument --absolute"),
     (["missing.bin"], "missing.bin: no such file"),
     (["cut.bin"], "cut.bin: cannot load a dump that is not well-formed: file ends inside the data of block"),
-    (["ph.bin"], "ph.bin: not a field dump; to read it as a phase-space dump, give its dimension count"),
+    (["ph.bin"], "ph.bin: a phase-space dump, not a field dump ("),
     (["ph.bin", "--n-dimensions", "4", "-o", "p.xmf"], "ph.bin: n = 4: XDMF places points by 1 to 3 coordinates"),
+    (["ph.bin", "--n-dimensions", "4", "--labels", "a,b"], "--labels names 2 components; a dump with n = 4 has 9"),
+    (["f.bin", "--labels", "a"], "--labels applies to phase-space dumps only"),
     (["f.bin", "sub/f.bin"], "a run needs its XDMF file: give -o OUT.xmf"),
     (["f.bin", "sub/f.bin", "-o", "r.xmf"], "sub/f.bin: has the name of f.bin; their views would both be f.h5"),
     (["f.bin", "sub/f.bin", "-o", "r.h5"], "r.h5: a run is a time series in an XDMF file; name it *.xmf"),

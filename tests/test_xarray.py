@@ -13,6 +13,7 @@ da = pytest.importorskip("dask.array")
 
 from dorvo.quickio import beamdump, meshdump  # noqa: E402
 from dorvo.quickio import xarray as qx  # noqa: E402
+from dorvo.quickio.components import default_labels  # noqa: E402
 from dorvo.quickio.header import read_field_header, read_phase_space_header  # noqa: E402
 from helpers import (DATA_DIR, field_dump_bytes, grid_values, phase_values,  # noqa: E402
                      write_field_dump, write_phase_dump)
@@ -291,6 +292,42 @@ def test_phase_space_chunks_are_groups_of_blocks(tmp_path, reads, monkeypatch):
     np.testing.assert_allclose(ds.phase_space.mean("particle").values, values.mean(axis=0), rtol=1e-6)
     # Each computation read each of the 5 chunks in one read of its own
     assert len(reads) == 2 * 5 and len(set(reads)) == 5
+
+
+@pytest.mark.parametrize("n, labels", [(1, None), (3, None), (4, None), (1, ["u", "pu", "weight"]),
+                                       (1, ("u", "pu", "weight"))])
+@pytest.mark.parametrize("series", [False, True])
+def test_components_are_named(tmp_path, n, labels, series):
+    # The default labels, or the given ones, in one dump and in a series,
+    # with and without dask: sel() by name picks what isel() by position does.
+    write_phase_dump(tmp_path / "p0.bin", phase_values(4, n), n, [1, 3])
+    names = list(labels) if labels else default_labels(n)
+    if series:
+        ds = qx.open_series(str(tmp_path / "p*.bin"), n_dimensions=n, labels=labels).isel(dump=0)
+    else:
+        ds = xr.open_dataset(tmp_path / "p0.bin", engine="vintar", n_dimensions=n, labels=labels, chunks={})
+    assert list(ds.component.values) == names
+    for k, name in enumerate(names):
+        np.testing.assert_array_equal(ds.phase_space.sel(component=name).values, phase_values(4, n)[:, k])
+        np.testing.assert_array_equal(ds.phase_space.isel(component=k).values, phase_values(4, n)[:, k])
+
+
+@pytest.mark.parametrize("n, labels, exc, match", [
+    (1, ["x", "px"], ValueError, r"^labels= names 2 components; a dump with n = 1 has 3$"),
+    (1, ["x", " ", "w"], ValueError, r"^labels=: a component name is empty$"),
+    (1, ["x", "x", "w"], ValueError, r"^labels=: a component name is repeated$"),
+    (1, "x,px,w", TypeError, r"^labels= takes a list or tuple of str, one name per component, not 'x,px,w'$"),
+    (1, ["x", 1, "w"], TypeError, r"^labels= takes a list or tuple of str"),
+    (None, ["x"], ValueError, r"^labels= names the components of a phase-space dump; give n_dimensions"),
+])
+@pytest.mark.parametrize("opener", [
+    lambda p, n, labels: xr.open_dataset(p, engine="vintar", n_dimensions=n, labels=labels),
+    lambda p, n, labels: qx.open_series([p], n_dimensions=n, labels=labels),
+], ids=["open_dataset", "open_series"])
+def test_labels_refused(tmp_path, opener, n, labels, exc, match):
+    write_phase_dump(tmp_path / "p.bin", phase_values(2, 1), 1)
+    with pytest.raises(exc, match=match):
+        opener(tmp_path / "p.bin", n, labels)
 
 
 @pytest.mark.parametrize("chunks", [None, {}])

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 from dorvo.quickio import beamdump, meshdump, xdmf
+from dorvo.quickio.components import default_labels
 from dorvo.quickio.header import read_field_header, read_phase_space_header
 from helpers import DATA_DIR, grid_values, phase_values, under_sanitizer, write_field_dump, write_phase_dump
 
@@ -108,12 +109,15 @@ def test_relative_and_absolute_data_paths(tmp_path):
                               "which AddressSanitizer stops at (harmless without it)")), 2, 3])
 def test_phase_space_point_clouds_read_back(tmp_path, n):
     """One point cloud per non-empty block: the first n components as the
-    points' coordinates (zeros beyond n), the others as scalars."""
+    points' coordinates (zeros beyond n), the others as scalars named by
+    the default labels or the given ones."""
     dump = tmp_path / "ph.bin"
     particles = phase_values(9, n)
     particles[4, 0] = np.nan
     write_phase_dump(dump, particles, n, [4, 0, 5], extra=b"\0")
-    assert xdmf.write_phase_space_xdmf(read_phase_space_header(str(dump), n), tmp_path / "ph.xmf") == 2
+    labels = ["q", "r", "s & t", "u", "v"] if n == 2 else None
+    assert xdmf.write_phase_space_xdmf(read_phase_space_header(str(dump), n), tmp_path / "ph.xmf", labels=labels) == 2
+    names = labels or default_labels(n)
     ps = beamdump.total_phase_space_read(str(dump)[:-4], {"n_dimensions": n})
     leaves = read_vtk(tmp_path / "ph.xmf")
     assert [g.GetNumberOfPoints() for g in leaves] == [4, 5]
@@ -124,7 +128,7 @@ def test_phase_space_point_clouds_read_back(tmp_path, n):
         expected[4, 1:] = np.nan  # the reader computes the zeros from x
     np.testing.assert_array_equal(points, expected)
     for k in range(n, 2 * n + 1):
-        values = np.concatenate([vtk_to_numpy(g.GetPointData().GetArray(f"component_{k}")) for g in leaves])
+        values = np.concatenate([vtk_to_numpy(g.GetPointData().GetArray(names[k])) for g in leaves])
         np.testing.assert_array_equal(values, ps[k])
     assert all(g.GetNumberOfCells() == g.GetNumberOfPoints() for g in leaves)  # one vertex each
 

@@ -73,6 +73,11 @@ class Dump:
                 raise _remote.changed(self._source.name)
             with self._source.scanned() as src:
                 self._scan = _scan.field(src) if n is None else _scan.phase(src, n)
+                if n is not None and self._scan["reason"] and _headers.is_field(_scan.field(src)):
+                    # A field dump walked as particles runs into a block
+                    # count of a billion: say what the file is instead.
+                    raise ValueError(f"{self.name}: a field dump, not a phase-space dump; a field dump is "
+                                     f"read without n_dimensions, by its own header")
             self.header = self._make_header(n, strict)
         except BaseException:
             self._source.close()
@@ -85,10 +90,25 @@ class Dump:
         self.is_field_dump = _headers.is_field(s)
         if not self.is_field_dump:
             if strict:
-                raise ValueError(f"{name}: not a field dump ({s['reason'] or s['refusal']}); "
-                                 f"to load a phase-space dump, pass n_dimensions=N")
+                raise ValueError(self.not_a_field_dump("pass n_dimensions=N"))
             return None
         return _headers.field_header(name, s)
+
+    def not_a_field_dump(self, hint: str) -> str:
+        """The message for a file opened without n_dimensions that is not a
+        field dump: a phase-space dump, which needs its dimension count
+        (`hint` says how to give it), unless its first block count claims
+        more than the file holds even with the shortest entries (n = 0: 8
+        bytes), as the first bytes of a text or an image do."""
+        why = self._scan["reason"] or self._scan["refusal"]
+        size = self._scan["file_size"]
+        # Fewer than 4 bytes hold no block count: an empty phase-space dump.
+        first = int.from_bytes(self._opened().fetch([(0, 4)])[0], "little", signed=True) if size >= 4 else 0
+        if size >= 4 and 4 + 8 * first > size:
+            return (f"{self.name}: neither a field dump ({why}) nor a whole phase-space dump (its first "
+                    f"block count, {first}, asks for more than its {size} bytes)")
+        return (f"{self.name}: a phase-space dump, not a field dump ({why}); the file does not record its "
+                f"dimension count: {hint}")
 
     # ------------------------------------------------------------ the object
 
@@ -299,7 +319,8 @@ def open(target, *, n_dimensions=None, storage_options=None, timeout=_remote.TIM
 
     Raises what reading the header raises: OSError for a file that cannot
     be read, ValueError for a file that is not a field dump (without
-    `n_dimensions`), EOFError for one cut short within its parameters."""
+    `n_dimensions`) and for a field dump (with it), EOFError for one cut
+    short within its parameters."""
     return Dump(target, n_dimensions=n_dimensions, storage_options=storage_options, timeout=timeout)
 
 

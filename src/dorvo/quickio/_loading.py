@@ -24,8 +24,10 @@ def load(path, *, n_dimensions=None, storage_options=None):
     (2n+1, 0) array.
 
     A file that is not a field dump, loaded without `n_dimensions`, raises
-    ValueError saying so. A bad dump raises what the loaders raise for it;
-    ``dorvo.quickio.header`` tells beforehand, without loading, whether a
+    ValueError saying so (and that a phase-space dump needs its dimension
+    count); a field dump loaded with `n_dimensions` raises ValueError
+    saying that it is a field dump. A bad dump raises what the loaders
+    raise for it; ``dorvo.quickio.header`` tells beforehand, without loading, whether a
     dump would load (``well_formed``) and why not. A remote dump that is
     not well-formed raises ValueError (EOFError when it ends within its
     parameters) with that reason."""

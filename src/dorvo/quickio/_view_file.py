@@ -108,6 +108,18 @@ def _dimension(loc, name: bytes, length: int):
     return dim
 
 
+def _labels(f, names):
+    """The "component" dimension as a coordinate variable: a dimension
+    scale of the components' names, variable-length UTF-8 strings, which
+    h5netcdf and netCDF-C read as a string coordinate."""
+    import h5py
+    from h5py import h5ds
+
+    scale = f.create_dataset("component", data=list(names), dtype=h5py.string_dtype("utf-8"))
+    h5ds.set_scale(scale.id, b"component")
+    return scale.id
+
+
 def _virtual(loc, name: bytes, shape, mappings):
     """A float32 virtual dataset of `shape`: `mappings` yields, per source,
     (its name in this file, its dataspace with the selection to take,
@@ -163,12 +175,12 @@ def _write_field(f, header: FieldHeader, ref: bytes) -> int:
     return len(sizes)
 
 
-def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes, copy: bool = False) -> int:
+def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes, copy: bool, labels) -> int:
     from h5py import h5ds, h5s
 
     width, components = 2 * header.n_dimensions + 2, header.components
     if copy:
-        return _copy_phase_space(f, header)
+        return _copy_phase_space(f, header, labels)
     held = header.blocks.count > 0
     # The entries follow each block's count word; every source is whole
     # entries, of which the first 2n+1 words (not the trailing one) are
@@ -183,7 +195,7 @@ def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes, copy: bool = Fal
         whole.append((b"blocks/%d" % index, h5s.create_simple((rows, width)), (start, 0), (rows, width)))
         start += rows
     particles = _dimension(f.id, b"particle", header.particles)
-    component = _dimension(f.id, b"component", components)
+    component = _labels(f, labels)
     word = _dimension(f.id, b"word", width)
     data = _virtual(f.id, b"phase_space", (header.particles, components), picked)
     # The whole entries, trailing word included: each block one contiguous
@@ -198,7 +210,7 @@ def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes, copy: bool = Fal
     return len(placed)
 
 
-def _copy_phase_space(f, header: PhaseSpaceHeader) -> int:
+def _copy_phase_space(f, header: PhaseSpaceHeader, labels) -> int:
     """The components as values of the view, contiguous: what a viewer
     reads quickly, at the cost of a copy of the particles."""
     from h5py import h5ds
@@ -206,23 +218,23 @@ def _copy_phase_space(f, header: PhaseSpaceHeader) -> int:
     from ._loading import load
 
     data = f.create_dataset("phase_space", data=load(header.path, n_dimensions=header.n_dimensions).T)
-    for axis, name in enumerate((b"particle", b"component")):
-        dim = _dimension(f.id, name, data.shape[axis])
+    for axis, dim in enumerate((_dimension(f.id, b"particle", data.shape[0]), _labels(f, labels))):
         h5ds.attach_scale(data.id, dim, axis)
         dim.close()
     return int((header.blocks.count > 0).sum())
 
 
-def _write_view(header, tmp: str, out: str, relative: bool, copy: bool = False) -> int:
+def _write_view(header, tmp: str, out: str, relative: bool, copy: bool = False, labels=None) -> int:
     """Writes the view of the dump of `header` to `tmp`, naming the dump as
-    seen from `out`; returns the number of blocks it places."""
+    seen from `out`, and the components of a phase-space dump by `labels`,
+    2n+1 names already checked; returns the number of blocks it places."""
     ref = os.fsencode(_dump_ref(header.path, out, relative))
     with _h5_file(tmp) as f:
         if isinstance(header, FieldHeader):
             blocks = _write_field(f, header, ref)
             attrs = _field_attrs(header, header.path)
         else:
-            blocks = _write_phase_space(f, header, ref, copy)
+            blocks = _write_phase_space(f, header, ref, copy, labels)
             attrs = {"name": _stem(header.path), "dump": os.path.abspath(header.path),
                      "n_dimensions": header.n_dimensions, "blocks": len(header.blocks)}
         for key, value in attrs.items():

@@ -9,12 +9,13 @@ the n positions, the n momenta, then the weight:
     n = 3:  x, y, z, px, py, pz, w
     other:  q1 ... qn, p1 ... pn, w   (n = 0: w)
 
-Every tool that shows components (``quickio info``, ``hist``, ``plot``)
-takes its names from here, or from the user's ``--labels``.
+Every tool that shows components (``quickio info``, ``hist``, ``plot``,
+the xarray "component" coordinate, the views) takes its names from here,
+or from the user's ``--labels`` or ``labels=``.
 """
 from __future__ import annotations
 
-__all__ = ["default_labels", "parse_labels"]
+__all__ = ["check_labels", "default_labels", "parse_labels"]
 
 
 def default_labels(n_dimensions: int) -> list:
@@ -33,12 +34,27 @@ def parse_labels(text, n_dimensions: int) -> list:
     another length or with an empty or repeated name."""
     if text is None:
         return default_labels(n_dimensions)
-    names = [t.strip() for t in text.split(",")]
+    return _checked([t.strip() for t in text.split(",")], n_dimensions, "--labels")
+
+
+def check_labels(labels, n_dimensions: int) -> list:
+    """The 2n+1 names of `labels`, a list or tuple of str, or the defaults
+    when it is None: what a ``labels=`` keyword takes. Raises TypeError for
+    anything else, ValueError for a list of another length or with an
+    empty or repeated name."""
+    if labels is None:
+        return default_labels(n_dimensions)
+    if not isinstance(labels, (list, tuple)) or not all(isinstance(name, str) for name in labels):
+        raise TypeError(f"labels= takes a list or tuple of str, one name per component, not {labels!r}")
+    return _checked([str(name) for name in labels], n_dimensions, "labels=")
+
+
+def _checked(names: list, n_dimensions: int, what: str) -> list:
     count = 2 * int(n_dimensions) + 1
     if len(names) != count:
-        raise ValueError(f"--labels names {len(names)} components; a dump with n = {n_dimensions} has {count}")
-    if not all(names):
-        raise ValueError("--labels: a component name is empty")
+        raise ValueError(f"{what} names {len(names)} components; a dump with n = {n_dimensions} has {count}")
+    if not all(name.strip() for name in names):
+        raise ValueError(f"{what}: a component name is empty")
     if len(set(names)) != len(names):
-        raise ValueError("--labels: a component name is repeated")
+        raise ValueError(f"{what}: a component name is repeated")
     return names

@@ -84,10 +84,11 @@ def read_phase_space_header(path, n_dimensions: int, *, storage_options=None) ->
     """Walks the blocks of the phase-space dump at `path` read with
     `n_dimensions` dimensions, reading only the block counts.
 
-    Raises OSError for a file that cannot be read and ValueError for a
-    negative dimension count. A block that announces more particles than
-    the file holds is reported through ``well_formed``, ``reason`` and
-    ``stopped_at``."""
+    Raises OSError for a file that cannot be read, and ValueError for a
+    negative dimension count and for a field dump, which the walk would
+    take for blocks of a billion particles. A block that announces more
+    particles than the file holds is reported through ``well_formed``,
+    ``reason`` and ``stopped_at``."""
     n = int(n_dimensions)
     if n < 0:
         raise ValueError(f"n_dimensions must be 0 or more, not {n}")

@@ -48,9 +48,10 @@ from xml.sax.saxutils import escape, quoteattr
 import numpy as np
 
 from . import _output, xdmf
-from ._dump import step_number
+from ._dump import Dump, step_number
 from ._output import OutputRefused
 from ._view_file import VIEW, _stem, _write_view
+from .components import check_labels
 from .header import FieldHeader, PhaseSpaceHeader, read_field_header_if_dump, read_phase_space_header
 
 __all__ = ["H5_SUFFIXES", "XMF_SUFFIXES", "OutputRefused", "ViewError", "Written", "require_h5py", "virtualize"]
@@ -99,8 +100,8 @@ def _header(dump, n_dimensions):
         header = read_field_header_if_dump(path)
         if header is None:
             if n_dimensions is None:
-                raise ViewError(f"{path}: not a field dump; to read it as a phase-space dump, "
-                                f"give its dimension count")
+                with Dump(path, strict=False) as d:
+                    raise ViewError(d.not_a_field_dump("pass n_dimensions=N"))
             header = read_phase_space_header(path, n_dimensions)
     if not header.well_formed:
         raise ViewError(f"{header.path}: cannot view a dump that is not well-formed: {header.reason}")
@@ -134,11 +135,12 @@ def _field_grid(header: FieldHeader, h5: str, name: str, time=None) -> str:
             f'  </Grid>\n')
 
 
-def _phase_grid(header: PhaseSpaceHeader, h5: str, name: str, time=None) -> str:
+def _phase_grid(header: PhaseSpaceHeader, h5: str, name: str, time=None, labels=None) -> str:
     n, count, width = header.n_dimensions, header.particles, header.components
     data = _hdf([count, width], escape(h5) + ":/phase_space")
     when = "" if time is None else f'   <Time Value="{time!r}"/>\n'
-    return xdmf.point_cloud(name, count, n, lambda first, columns: xdmf.columns(count, first, columns, data), when)
+    return xdmf.point_cloud(name, count, n, lambda first, columns: xdmf.columns(count, first, columns, data), when,
+                            labels)
 
 
 def _check_xdmf(header) -> None:
@@ -233,8 +235,21 @@ def _xmf_ref(view: str, out: str) -> str:
     return os.path.relpath(os.path.realpath(view), os.path.realpath(os.path.dirname(os.path.abspath(out))))
 
 
+def _labels(header, labels) -> Optional[list]:
+    """The checked names of the components of the dump of `header`, None
+    for a field dump."""
+    if not isinstance(header, PhaseSpaceHeader):
+        if labels is not None:
+            raise ViewError(f"{header.path}: a field dump; labels name the components of a phase-space dump")
+        return None
+    try:
+        return check_labels(labels, header.n_dimensions)
+    except ValueError as e:
+        raise ViewError(f"{header.path}: {e}") from None
+
+
 def virtualize(dump_or_Dump, out, *, n_dimensions: Optional[int] = None, relative: bool = False,
-               times: Optional[int] = None, copy: bool = False) -> Written:
+               times: Optional[int] = None, copy: bool = False, labels=None) -> Written:
     """Writes a view of a dump that holds no values of it.
 
     `dump_or_Dump` is a dump's path or an opened dump (anything with a
@@ -250,7 +265,10 @@ def virtualize(dump_or_Dump, out, *, n_dimensions: Optional[int] = None, relativ
     (see the module's description) rather than its absolute path. `copy`
     stores the particles of a phase-space dump in the view, which viewers
     read as fast as a load, where reading them in place takes a read per
-    particle.
+    particle. `labels` (2n+1 names) name the components of a phase-space
+    dump: the values of the view's "component" coordinate and the point
+    arrays of its XDMF file; by default those of
+    ``components.default_labels``.
 
     Raises ViewError for a dump that cannot be viewed, OutputRefused for
     an output that is a dump or something not written here, ImportError
@@ -265,6 +283,7 @@ def virtualize(dump_or_Dump, out, *, n_dimensions: Optional[int] = None, relativ
         raise ViewError(f"{out}: a run is a time series in an XDMF file; name it *.xmf")
     require_h5py()
     headers = [_header(d, n_dimensions) for d in dumps]
+    names = [_labels(h, labels) for h in headers]
     inputs = [h.path for h in headers]
     plan = _plan(headers, out)
     outputs = [(view, VIEW) for _, view in plan] + ([(out, _output.XDMF)] if kind is _output.XDMF else [])
@@ -286,12 +305,14 @@ def virtualize(dump_or_Dump, out, *, n_dimensions: Optional[int] = None, relativ
         else:
             when = [_times(headers, times)[0]] if times is not None else [None]
     blocks = 0
-    for (h, view), time in zip(plan, when if kind is _output.XDMF else [None] * len(plan)):
+    for (h, view), time, label in zip(plan, when if kind is _output.XDMF else [None] * len(plan), names):
         with _output.writing(view, VIEW, inputs, overwrite=True) as tmp:
-            blocks += _write_view(h, tmp, view, relative, copy)
+            blocks += _write_view(h, tmp, view, relative, copy, label)
         if kind is _output.XDMF:
-            grid = _field_grid if isinstance(h, FieldHeader) else _phase_grid
-            grids.append(grid(h, _xmf_ref(view, out), _stem(h.path), time))
+            if isinstance(h, FieldHeader):
+                grids.append(_field_grid(h, _xmf_ref(view, out), _stem(h.path), time))
+            else:
+                grids.append(_phase_grid(h, _xmf_ref(view, out), _stem(h.path), time, label))
     if kind is _output.XDMF:
         order = sorted(range(len(grids)), key=lambda i: when[i]) if run else [0]
         with _output.writing(out, _output.XDMF, inputs, overwrite=True) as tmp:

@@ -5,6 +5,8 @@ The backend registers under the engine name "vintar"::
     import xarray as xr
     ds = xr.open_dataset("run/Ex_out.bin", engine="vintar")                   # field dump
     ps = xr.open_dataset("run/beam.bin", engine="vintar", n_dimensions=3)     # phase-space dump
+    ps.phase_space.sel(component="px")      # components named as components.default_labels gives,
+                                            # or by labels=[...] of 2n+1 names
 
 Opening opens the dump once (``dorvo.quickio.open``): one native scan of the
 header, the block table and the axes, or for a phase-space dump the block
@@ -56,6 +58,7 @@ except ImportError as e:  # pragma: no cover - depends on the installation
 
 from dorvo.quickio import _dump as _targets
 from dorvo.quickio._dump import Dump, step_number
+from dorvo.quickio.components import check_labels
 from dorvo.quickio.header import FieldHeader
 
 __all__ = ["FieldArray", "PhaseSpaceArray", "VintarBackendEntrypoint", "open_field_dataset",
@@ -147,9 +150,7 @@ def _field_attrs(dump: Dump) -> dict:
 def _field_dump(dump: Dump) -> Dump:
     h = dump.header
     if h is None:
-        raise ValueError(f"{dump.name}: not a field dump (it does not start with a parameter count "
-                         f"and that many integer parameters); to open it as a phase-space dump, "
-                         f"pass n_dimensions=N")
+        raise ValueError(dump.not_a_field_dump("pass n_dimensions=N"))
     if not h.well_formed:
         raise ValueError(f"{h.path}: not a well-formed field dump: {h.reason}")
     return dump
@@ -182,35 +183,57 @@ def _field_dataset(dump: Dump) -> xr.Dataset:
     return xr.Dataset({"field": field}, coords=coords, attrs=_field_attrs(dump))
 
 
-def open_phase_space_dataset(path, n_dimensions: int, *, storage_options=None) -> xr.Dataset:
+def open_phase_space_dataset(path, n_dimensions: int, *, labels=None, storage_options=None) -> xr.Dataset:
     """Dataset of the phase-space dump at `path` (a path, a URL or a file
     object) read with `n_dimensions`: the variable "phase_space"
     (component, particle), lazily read, chunked by groups of blocks when
-    opened with dask."""
-    return _phase_dataset(_opened(path, n_dimensions, storage_options))
+    opened with dask, with the components named by `labels` (2n+1 names;
+    by default those of ``components.default_labels``)."""
+    return _phase_dataset(_opened(path, n_dimensions, storage_options), labels)
 
 
-def _phase_dataset(dump: Dump) -> xr.Dataset:
+def _components(n_dimensions: int, labels) -> np.ndarray:
+    """The "component" coordinate: the components' names, so that
+    ``sel(component="px")`` picks one and ``isel`` keeps counting. Python
+    strings (dtype object), which NetCDF-4 and Zarr 3 both store as
+    variable-length strings; Zarr has no stable type for NumPy's
+    fixed-width ones."""
+    return np.array(check_labels(labels, n_dimensions), dtype=object)
+
+
+def _phase_dataset(dump: Dump, labels=None) -> xr.Dataset:
     h = _phase_dump(dump).header
+    names = _components(h.n_dimensions, labels)
     data = indexing.LazilyIndexedArray(PhaseSpaceArray(dump))
     encoding = {"preferred_chunks": _preferred(dump, ("component", "particle"))} if h.particles else {}
     attrs = {"name": _dump_name(dump), "n_dimensions": h.n_dimensions, "blocks": len(h.blocks)}
-    return xr.Dataset({"phase_space": xr.Variable(("component", "particle"), data, encoding=encoding)}, attrs=attrs)
+    return xr.Dataset({"phase_space": xr.Variable(("component", "particle"), data, encoding=encoding)},
+                      coords={"component": names}, attrs=attrs)
+
+
+def _no_labels_for_fields(labels) -> None:
+    if labels is not None:
+        raise ValueError("labels= names the components of a phase-space dump; give n_dimensions to read one")
 
 
 class VintarBackendEntrypoint(BackendEntrypoint):
     """xarray backend for field and phase-space dumps (engine "vintar").
 
     A field dump is recognised by its header; a phase-space dump records
-    no dimension count, so it is opened with ``n_dimensions=N``."""
+    no dimension count, so it is opened with ``n_dimensions=N``, and its
+    components are named by ``labels=[...]`` (2n+1 names; by default x,
+    px, w for n = 1 and so on, as ``components.default_labels`` gives)."""
 
     description = "Field and phase-space dumps of the plasma code Vintar, read lazily as float32"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "n_dimensions", "storage_options")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "n_dimensions", "labels", "storage_options")
 
-    def open_dataset(self, filename_or_obj, *, drop_variables=None, n_dimensions=None, storage_options=None):
+    def open_dataset(self, filename_or_obj, *, drop_variables=None, n_dimensions=None, labels=None,
+                     storage_options=None):
+        if n_dimensions is None:
+            _no_labels_for_fields(labels)
         dump = _opened(filename_or_obj, n_dimensions, storage_options)
         try:
-            ds = _field_dataset(dump) if n_dimensions is None else _phase_dataset(dump)
+            ds = _field_dataset(dump) if n_dimensions is None else _phase_dataset(dump, labels)
         except BaseException:
             dump.close()
             raise
@@ -329,16 +352,18 @@ def _field_series(dumps, chunks):
     return xr.Dataset({"field": (("dump", "x", "y", "z"), data)}, coords=coords, attrs=attrs)
 
 
-def _phase_series(dumps, chunks):
+def _phase_series(dumps, chunks, labels=None):
     dumps = [_phase_dump(d) for d in dumps]
     headers = [d.header for d in dumps]
+    names = _components(headers[0].n_dimensions, labels)
     _check_sizes(dumps, [{"component": h.components, "particle": h.particles} for h in headers])
     arrays = [PhaseSpaceArray(d) for d in dumps]
     data = _stacked(arrays, "vintar-phase-" + _token(dumps),
                     _user_chunks(chunks, ("component", "particle"), arrays[0].shape, dumps[0].chunks()))
     attrs = _common_attrs([{"name": _dump_name(d), "n_dimensions": h.n_dimensions, "blocks": len(h.blocks)}
                            for d, h in zip(dumps, headers)])
-    return xr.Dataset({"phase_space": (("dump", "component", "particle"), data)}, attrs=attrs)
+    return xr.Dataset({"phase_space": (("dump", "component", "particle"), data)}, coords={"component": names},
+                      attrs=attrs)
 
 
 def _labels(dumps) -> tuple:
@@ -357,7 +382,7 @@ def _labels(dumps) -> tuple:
     return order, [steps[i] for i in order], [files[i] for i in order]
 
 
-def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, drop_variables=None,
+def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, labels=None, drop_variables=None,
                 storage_options=None) -> xr.Dataset:
     """Opens many dumps as one dask-backed dataset with a leading "dump"
     dimension labelled by step.
@@ -372,13 +397,16 @@ def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, drop_variables
 
     `paths_or_glob` is a glob pattern (a URL with a pattern is globbed by
     its file system) or a sequence of paths, URLs or file objects; phase-space
-    dumps need `n_dimensions`. The dataset is built from the dumps' scans
-    alone: no data is read until it is computed. `chunks` ({dim: size} as
-    dask takes it) defaults to the writer's layers along z within each
-    dump, or groups of blocks along the particles. The dumps must agree in
+    dumps need `n_dimensions`, and take `labels` as open_dataset does. The
+    dataset is built from the dumps' scans alone: no data is read until it
+    is computed. `chunks` ({dim: size} as dask takes it) defaults to the
+    writer's layers along z within each dump, or groups of blocks along the
+    particles. The dumps must agree in
     shape; an axis that differs between dumps (a moving window) becomes a
     coordinate along ("dump", axis), which ``select_position`` selects by
     position; dumps whose axes agree share them."""
+    if n_dimensions is None:
+        _no_labels_for_fields(labels)
     given = _series_paths(paths_or_glob, storage_options)
     dumps = []
     try:
@@ -387,7 +415,7 @@ def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, drop_variables
         order, steps, files = _labels(dumps)
         dumps = [dumps[i] for i in order]
         chunks = {} if chunks is None else chunks
-        series = _field_series(dumps, chunks) if n_dimensions is None else _phase_series(dumps, chunks)
+        series = _field_series(dumps, chunks) if n_dimensions is None else _phase_series(dumps, chunks, labels)
     except BaseException:
         for d in dumps:
             d.close()

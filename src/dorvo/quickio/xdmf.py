@@ -19,7 +19,8 @@ components and the trailing word), so each component is a strided column
 of the block: a hyperslab of the block read as a (count, 2n+2) array. The
 first n components are the points' coordinates (n of 1 to 3; with n = 1
 the points lie on the x axis), the others are node-centred scalars named
-"component_K".
+by the components' labels (``components.default_labels``, or the
+caller's).
 
 The file is written under a temporary name beside it and renamed when
 complete. An existing XDMF file under its name is replaced; anything else
@@ -32,6 +33,7 @@ from xml.sax.saxutils import escape, quoteattr
 
 from . import _output
 from ._output import OutputRefused
+from .components import check_labels, default_labels
 
 __all__ = ["HEAD", "TAIL", "OutputRefused", "XdmfError", "check_output", "columns", "field_axis_offsets",
            "point_cloud", "write_field_xdmf", "write_phase_space_xdmf"]
@@ -96,11 +98,13 @@ def columns(count: int, first: int, columns: int, data: str) -> str:
             f'{data}</DataItem>')
 
 
-def point_cloud(name: str, count: int, n: int, column_of, extra: str = "") -> str:
+def point_cloud(name: str, count: int, n: int, column_of, extra: str = "", labels=None) -> str:
     """A grid of `count` points: the first n columns (from column_of(first,
     columns), a data item of (count, columns)) are their coordinates, the
-    columns n to 2n their scalars "component_K". `extra` goes first in the
-    grid (a time)."""
+    columns n to 2n their scalars, named by `labels` (the 2n+1 names of
+    the components; by default components.default_labels(n)). `extra`
+    goes first in the grid (a time)."""
+    labels = default_labels(n) if labels is None else labels
     if n == 1:
         # No geometry type takes one coordinate: y and z are zeros
         # that the reader computes from x.
@@ -111,7 +115,7 @@ def point_cloud(name: str, count: int, n: int, column_of, extra: str = "") -> st
         geometry = (f'<Geometry GeometryType="{"XYZ" if n == 3 else "XY"}">\n'
                     f'    {column_of(0, n)}\n   </Geometry>')
     attributes = "".join(
-        f'   <Attribute Name="component_{k}" AttributeType="Scalar" Center="Node">\n'
+        f'   <Attribute Name={quoteattr(labels[k])} AttributeType="Scalar" Center="Node">\n'
         f'    {column_of(k, 1)}\n   </Attribute>\n'
         for k in range(n, 2 * n + 1))
     return (f'  <Grid Name={quoteattr(name)} GridType="Uniform">\n{extra}'
@@ -120,7 +124,7 @@ def point_cloud(name: str, count: int, n: int, column_of, extra: str = "") -> st
             f'  </Grid>\n')
 
 
-def _phase_grids(header, ref: str):
+def _phase_grids(header, ref: str, labels):
     n = header.n_dimensions
     width = 2 * n + 2
     for index, b in enumerate(header.blocks):
@@ -128,7 +132,8 @@ def _phase_grids(header, ref: str):
         if count <= 0:
             continue
         data = _binary([count, width], int(b.offset) + 4, ref)  # the entries follow the count word
-        yield point_cloud(f"block {index}", count, n, lambda first, cols: columns(count, first, cols, data))
+        yield point_cloud(f"block {index}", count, n, lambda first, cols: columns(count, first, cols, data),
+                          labels=labels)
 
 
 def _reference(dump: str, out: str, absolute: bool) -> str:
@@ -181,10 +186,12 @@ def write_field_xdmf(header, out, *, absolute: bool = False) -> int:
     return _write(header.path, os.fspath(out), os.path.basename(header.path), _field_grids(header, ref))
 
 
-def write_phase_space_xdmf(header, out, *, absolute: bool = False) -> int:
+def write_phase_space_xdmf(header, out, *, absolute: bool = False, labels=None) -> int:
     """Writes to `out` an XDMF file that shows the well-formed phase-space
     dump of `header` (from read_phase_space_header) as point clouds in
-    place; returns the number of grids (non-empty blocks)."""
+    place, their scalars named by `labels` (2n+1 names, as
+    components.check_labels takes them); returns the number of grids
+    (non-empty blocks)."""
     if not header.well_formed:
         raise XdmfError(f"{header.path}: not a well-formed phase-space dump when read with "
                         f"n_dimensions={header.n_dimensions}: {header.reason}")
@@ -192,5 +199,6 @@ def write_phase_space_xdmf(header, out, *, absolute: bool = False) -> int:
     if not 1 <= n <= 3:
         raise XdmfError(f"{header.path}: n = {n}: XDMF places points by 1 to 3 coordinates, "
                         f"and a point cloud takes the first n components as coordinates")
+    labels = check_labels(labels, n)
     ref = _reference(header.path, out, absolute)
-    return _write(header.path, os.fspath(out), os.path.basename(header.path), _phase_grids(header, ref))
+    return _write(header.path, os.fspath(out), os.path.basename(header.path), _phase_grids(header, ref, labels))

@@ -3,7 +3,7 @@
     quickio info PATH [--n-dimensions N] [--json] [--blocks] [--stats]
     quickio plot PATH -o OUT.png [--n-dimensions N] [--components I J]
     quickio virtualize PATH... [-o OUT.xmf|OUT.h5|OUT.nc] [--absolute | --relative] [--times K] [--copy]
-                 [--n-dimensions N]
+                 [--n-dimensions N] [--labels NAMES]
     quickio convert PATH OUT.nc|OUT.zarr [--n-dimensions N] [--overwrite]
     quickio hist PATH --n-dimensions N --components I [J] [--bins B [B]] [--range LO HI ...]
                  [--where K LO HI ...] [--log] [-o OUT.png] [--json]

@@ -74,8 +74,9 @@ def read_header(path, n_dimensions):
     if header is not None:
         return header
     if n_dimensions is None:
-        raise CliError(f"{path}: not a field dump; to read it as a phase-space dump, "
-                       f"give its dimension count with --n-dimensions N")
+        # Said once, on the way out: scanning the file again costs little.
+        with reading(path), _dump.Dump(path, strict=False) as d:
+            raise CliError(d.not_a_field_dump("give it with --n-dimensions N"))
     with reading(path, n_dimensions=n_dimensions):
         return headers.read_phase_space_header(path, n_dimensions)
 

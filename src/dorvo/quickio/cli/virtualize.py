@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 
 from ..header import FieldHeader
+from . import _labels
 from ._base import EXIT_OK, SUFFIX, CliError, Command
 from ._dump import DIMS_HELP, is_url, read_header, require_whole
 from ._outputs import check_place, writing
@@ -45,6 +46,7 @@ class Virtualize(Command):
                        help="store a phase-space dump's particles in the view: viewers then read them as "
                             "fast as a load, where in place they take a read per particle")
         p.add_argument("--n-dimensions", type=int, metavar="N", help=DIMS_HELP)
+        _labels.add_option(p)
         p.set_defaults(absolute=True)
 
     def run(self, args):
@@ -68,16 +70,21 @@ class Virtualize(Command):
         headers = [read_header(path, args.n_dimensions) for path in args.paths]
         for header in headers:
             require_whole(header)
+        labels = None
+        if args.labels is not None:
+            if isinstance(headers[0], FieldHeader):
+                raise CliError("--labels applies to phase-space dumps only")
+            labels = _labels.parse(args.labels, headers[0].n_dimensions)
         try:
             views.require_h5py()
         except ImportError as e:
             if run or args.times is not None or not out.lower().endswith(views.XMF_SUFFIXES):
                 raise CliError(str(e)) from e
-            return self._per_block(headers[0], out, args.absolute)
+            return self._per_block(headers[0], out, args.absolute, labels)
         try:
             with writing(out, "the view"):
                 written = views.virtualize(headers if run else headers[0], out, relative=not args.absolute,
-                                           times=args.times, copy=args.copy)
+                                           times=args.times, copy=args.copy, labels=labels)
         except (views.ViewError, views.OutputRefused) as e:
             raise CliError(str(e)) from e
         what = plural(written.blocks, "block")
@@ -89,14 +96,16 @@ class Virtualize(Command):
         return EXIT_OK
 
     @staticmethod
-    def _per_block(header, out, absolute):
+    def _per_block(header, out, absolute, labels):
         """Without h5py: an XDMF file of one grid per block over the dump."""
         from .. import xdmf
 
-        write = xdmf.write_field_xdmf if isinstance(header, FieldHeader) else xdmf.write_phase_space_xdmf
         try:
             with writing(out, "the XDMF file"):
-                grids = write(header, out, absolute=absolute)
+                if isinstance(header, FieldHeader):
+                    grids = xdmf.write_field_xdmf(header, out, absolute=absolute)
+                else:
+                    grids = xdmf.write_phase_space_xdmf(header, out, absolute=absolute, labels=labels)
         except (xdmf.XdmfError, xdmf.OutputRefused) as e:
             raise CliError(str(e)) from e
         print(f"wrote {out}: {plural(grids, 'grid')} reading {header.path} in place "
