@@ -3,11 +3,13 @@
 // Python exception set and returns false.
 #pragma once
 
+// Python.h comes before any standard header: it sets the feature macros.
+#include "pyref.hpp"
+
 #include <cstdint>
 #include <string>
 
 #include "native/result.hpp"
-#include "pyref.hpp"
 
 namespace quickio::frame {
 

@@ -5,11 +5,13 @@
 // remote file system), read through its own methods with the lock held.
 #pragma once
 
+// Python.h comes before any standard header: it sets the feature macros.
+#include "pyref.hpp"
+
 #include <memory>
 #include <string>
 
 #include "native/source.hpp"
-#include "pyref.hpp"
 
 namespace quickio::frame {
 

@@ -3,11 +3,13 @@
 // through the module namespace.
 #pragma once
 
+// Python.h comes before any standard header: it sets the feature macros.
+#include "pyref.hpp"
+
 #include <cstdint>
 #include <string>
 
 #include "module.hpp"
-#include "pyref.hpp"
 
 namespace quickio::frame {
 

@@ -6,6 +6,9 @@
 // lives until the process ends.
 #pragma once
 
+// Python.h comes before any standard header: it sets the feature macros.
+#include "pyref.hpp"
+
 #include <cstdint>
 #include <new>
 #include <stdexcept>
@@ -13,7 +16,6 @@
 #include <vector>
 
 #include "native/result.hpp"
-#include "pyref.hpp"
 
 namespace quickio::frame {
 

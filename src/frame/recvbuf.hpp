@@ -1,8 +1,10 @@
 #pragma once
 
+// Python.h comes before any standard header: it sets the feature macros.
+#include "pyref.hpp"
+
 #include <cstdint>
 
-#include "pyref.hpp"
 
 namespace quickio::frame {
 

@@ -18,6 +18,10 @@
 // of histogram; `expect` None or the identity that extent returned, which
 // the file must still have; `progress` None or a writable int64 that counts
 // the bytes of entries handed over.
+
+// Python.h comes before any standard header: it sets the feature macros.
+#include "pyref.hpp"
+
 #include <cstdint>
 #include <cstring>
 #include <string>

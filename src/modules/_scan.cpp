@@ -3,6 +3,10 @@
 // `phase(source, n_dimensions)` return a dict of the header, the block table
 // as one int64 array and the verdict. `source` is a path (str, bytes or
 // os.PathLike) or a binary file object with seek() and read().
+
+// Python.h comes before any standard header: it sets the feature macros.
+#include "pyref.hpp"
+
 #include <cstdint>
 #include <cstring>
 

@@ -1,6 +1,10 @@
 // Module beamdump: phase-space dumps. `total_phase_space_read` loads a dump
 // by name and returns its particles as a (2n+1, P) column-major array;
 // `beamdump` fills a caller-supplied float32 buffer from a dump.
+
+// Python.h comes before any standard header: it sets the feature macros.
+#include "pyref.hpp"
+
 #include <cstdint>
 #include <string>
 

@@ -1,6 +1,10 @@
 // Module meshdump: field dumps. `read_Vintar_bin` loads a dump by name and
 // returns the field as an (nx, ny, nz) column-major array with its axes;
 // `read_file` fills four caller-supplied float32 buffers from a dump.
+
+// Python.h comes before any standard header: it sets the feature macros.
+#include "pyref.hpp"
+
 #include <cstdint>
 #include <string>
 
