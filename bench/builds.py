@@ -64,6 +64,7 @@ class Worker:
     def close(self):
         self.proc.stdin.close()
         self.proc.wait()
+        self.proc.stdout.close()
 
 
 def compare(workers, case, path, repeat, cold):

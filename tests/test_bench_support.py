@@ -140,3 +140,15 @@ def test_small_run_checks_results_and_cleans_up(tmp_path, capsys):
     assert {t["key"] for t in results["targets"]} >= {"cold_field_32", "warm_field_memcpy", "memory", "gil"}
     assert "targets:" in capsys.readouterr().out
     assert os.path.exists(out.with_suffix(".png")) or importlib.util.find_spec("matplotlib") is None
+
+
+def test_builds_compares_two_interpreters_and_cleans_up(tmp_path):
+    builds = load("builds")
+    folder = tmp_path / "scratch"
+    folder.mkdir()
+    rows = builds.main(["--base", sys.executable, "--other", sys.executable, "--size-gib", "0.005",
+                        "--repeat", "2", "--cold", "--cases", "field-32,phase-64", "--tmp", str(folder)])
+    assert list(folder.iterdir()) == [], "the bench left files behind"
+    assert [(r[0], r[1]) for r in rows] == [("field-32", "warm"), ("field-32", "cold"),
+                                             ("phase-64", "warm"), ("phase-64", "cold")]
+    assert all(r[2] > 0 and r[3] > 0 and r[4] > 0 for r in rows)
