@@ -123,4 +123,24 @@ private:
     std::vector<CachedCode> code_cache_;  // sorted by (line, function)
 };
 
+// The slots of a module whose one Module object `M` returns, both under the
+// allocation guard: create returns the one module object of the process (on
+// a re-import too), and exec runs the module's statements once per process.
+template <Module& (*M)()>
+PyObject* create_slot(PyObject* import_spec, PyModuleDef*) noexcept {
+    return allocating<PyObject*>([&] { return M().create(import_spec); }, nullptr);
+}
+
+template <Module& (*M)()>
+int exec_slot(PyObject* module) noexcept {
+    return allocating<int>([&] { return M().exec(module); }, -1);
+}
+
+template <Module& (*M)()>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(&create_slot<M>)},
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_slot<M>)},
+    {0, nullptr},
+};
+
 }  // namespace quickio::frame

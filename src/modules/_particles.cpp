@@ -443,19 +443,10 @@ PyObject* select(PyObject*, PyObject* args, PyObject* kwargs) {
     return result.release();
 }
 
-PyModuleDef_Slot slots[] = {
-    // Create returns the one module object of the process on a re-import.
-    {Py_mod_create, reinterpret_cast<void*>(+[](PyObject* spec, PyModuleDef*) {
-         return quickio::frame::allocating<PyObject*>([&] { return mod.create(spec); }, nullptr);
-     })},
-    // Exec runs the module's statements once per process.
-    {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* m) {
-         return quickio::frame::allocating<int>([&] { return mod.exec(m); }, -1);
-     })},
-    {0, nullptr},
-};
+Module& the_module() { return mod; }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_particles", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_particles", nullptr, 0, nullptr,
+                          quickio::frame::module_slots<the_module>, nullptr, nullptr, nullptr};
 
 }  // namespace
 
