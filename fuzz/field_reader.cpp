@@ -5,6 +5,9 @@
 // Mode bit 0 set: each buffer is sized from the grid the dump's header
 // claims, off by the low byte of its number taken as a signed delta, so
 // buffers one element short or long of a plausible grid come up often.
+// Mode bit 1 set: records longer than 64 + (mode >> 2) bytes are split into
+// subrecords (the reader follows their markers), so that splits come up in
+// inputs of a few hundred bytes.
 //
 // Checked beyond "no memory error": a read that succeeds had buffers large
 // enough and left their tails untouched; a read that fails wrote nothing
@@ -70,7 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Buffer f(len[0]), x(len[1]), y(len[2]), z(len[3]);
 
     native::MemorySource src(dump, dump_size);
-    const native::Error err = native::read_grid_dump(src, {f.span(), x.span(), y.span(), z.span()}, {});
+    native::ReadOptions options;
+    if (mode & 2) options.max_subrecord = 64 + (mode >> 2);
+    const native::Error err = native::read_grid_dump(src, {f.span(), x.span(), y.span(), z.span()}, options);
 
     const fuzz::Buffer* bufs[4] = {&f, &x, &y, &z};
     if (err) {

@@ -104,8 +104,8 @@ int32_t word(const std::vector<uint8_t>& d, int64_t at) {
 
 // The format read the plain way: every check in the reader's order, one
 // copy per plane run. True when the dump reads; then f, x, y, z hold it.
-bool reference(const std::vector<uint8_t>& d, std::vector<float>& f, std::vector<float>& x,
-               std::vector<float>& y, std::vector<float>& z) {
+bool reference(const std::vector<uint8_t>& d, std::vector<float>& f, std::vector<float>& x, std::vector<float>& y,
+               std::vector<float>& z) {
     const int64_t size = static_cast<int64_t>(d.size());
     auto inside = [&](int64_t at, int64_t n) { return at >= 0 && n >= 0 && at + n <= size; };
     if (!inside(4, 4)) return false;
@@ -117,8 +117,8 @@ bool reference(const std::vector<uint8_t>& d, std::vector<float>& f, std::vector
     const int64_t nx = word(d, 28), ny = word(d, 32), nz = word(d, 40);
     if (nproc_y < 0 || nproc_z < 0 || nx < 0 || ny < 0 || nz < 0) return false;
     int64_t plane, cells;
-    if (__builtin_mul_overflow(nx, ny, &plane) || __builtin_mul_overflow(plane, nz, &cells) ||
-        cells > max_cells || nx > max_cells || ny > max_cells || nz > max_cells) {
+    if (__builtin_mul_overflow(nx, ny, &plane) || __builtin_mul_overflow(plane, nz, &cells) || cells > max_cells ||
+        nx > max_cells || ny > max_cells || nz > max_cells) {
         return false;  // the harness never builds these; the reader is handed short buffers
     }
     f.assign(nx * ny * nz, 0.0f);
@@ -133,16 +133,14 @@ bool reference(const std::vector<uint8_t>& d, std::vector<float>& f, std::vector
         for (int64_t iy = 0; iy < nproc_y; ++iy) {
             if (!inside(o + 4, 12)) return false;
             const int64_t bx = word(d, o + 4), by = word(d, o + 8), bz = word(d, o + 12);
-            if (bx != nx || by < 0 || bz < 0 || by > ny - yoff || bz > nz - zoff ||
-                (iy > 0 && bz != height)) {
+            if (bx != nx || by < 0 || bz < 0 || by > ny - yoff || bz > nz - zoff || (iy > 0 && bz != height)) {
                 return false;
             }
             height = bz;
             const int64_t data_at = o + 24;
             if (!inside(data_at, 4 * nx * by * bz)) return false;
             for (int64_t k = 0; k < bz; ++k) {
-                copy(f.data() + nx * ny * (zoff + k) + nx * yoff, d.data() + data_at + 4 * nx * by * k,
-                     4 * nx * by);
+                copy(f.data() + nx * ny * (zoff + k) + nx * yoff, d.data() + data_at + 4 * nx * by * k, 4 * nx * by);
             }
             yoff += by;
             o = data_at + 4 * nx * by * bz + 4;
@@ -206,18 +204,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     record([&] { w.i32(nparam); }, 4);
     const int32_t ints[nparam] = {static_cast<int32_t>(nproc_y), static_cast<int32_t>(nproc_z), 0,
-                                  static_cast<int32_t>(nx), static_cast<int32_t>(ny), 0,
+                                  static_cast<int32_t>(nx),      static_cast<int32_t>(ny),      0,
                                   static_cast<int32_t>(nz)};
     record([&] { w.put(ints, sizeof ints); }, 4 * nparam);
-    record([&] { for (int i = 0; i < nparam; ++i) w.f32(0.5f * static_cast<float>(i)); }, 4 * nparam);
+    record(
+        [&] {
+            for (int i = 0; i < nparam; ++i) w.f32(0.5f * static_cast<float>(i));
+        },
+        4 * nparam);
     for (int64_t iz = 0; iz < nproc_z; ++iz) {
         for (int64_t iy = 0; iy < nproc_y; ++iy) {
             const int64_t by = widths[iz][iy], bz = heights[iz];
-            record([&] {
-                w.i32(static_cast<int32_t>(nx));
-                w.i32(static_cast<int32_t>(by));
-                w.i32(static_cast<int32_t>(bz));
-            }, 12);
+            record(
+                [&] {
+                    w.i32(static_cast<int32_t>(nx));
+                    w.i32(static_cast<int32_t>(by));
+                    w.i32(static_cast<int32_t>(bz));
+                },
+                12);
             const int64_t count = nx * by * bz;
             record([&] { w.ramp(count, &next, 1.0f); }, static_cast<int32_t>(4 * count));
         }

@@ -53,8 +53,7 @@ constexpr uint8_t sentinel = 0xA5;
 class Buffer {
 public:
     explicit Buffer(int64_t length)
-        : data_(static_cast<float*>(std::malloc(static_cast<size_t>(length) * sizeof(float)))),
-          length_(length) {
+        : data_(static_cast<float*>(std::malloc(static_cast<size_t>(length) * sizeof(float)))), length_(length) {
         if (data_ == nullptr) __builtin_trap();
         std::memset(data_, sentinel, static_cast<size_t>(length) * sizeof(float));
     }

@@ -33,6 +33,16 @@ def field_seeds():
     }
 
 
+def split_seeds():
+    """Field dumps whose block data and axes pass a subrecord of 81 bytes
+    (the header's 80-byte records stay whole): (limit, dump)."""
+    g = lambda *shape: grid_values(*shape)[0]  # noqa: E731
+    return {
+        "8x3x2_blocks_split_once": (81, field_dump_bytes(g(8, 3, 2), nproc_z=2, sub=81)),
+        "24x2x2_blocks_and_x_split": (81, field_dump_bytes(g(24, 2, 2), nproc_y=2, nproc_z=2, sub=81)),
+    }
+
+
 def phase_seeds():
     seeds = {}
     for n in range(3):  # n = 3 is the Fortran dump below
@@ -78,6 +88,11 @@ def main():
         # Buffers sized exactly to the header's grid (mode 1, zero deltas).
         targets["field_reader"][name] = struct.pack("<BIHHH", 1, 0, 0, 0, 0) + dump
         targets["scan"][name] = struct.pack("<B", 3) + dump
+    for name, (sub, dump) in split_seeds().items():
+        # Records past `sub` bytes split: mode bit 1 and the limit above 64,
+        # the scan's control byte its limit above 56 (and n = 3).
+        targets["field_reader"][name] = struct.pack("<BIHHH", 3 | (sub - 64) << 2, 0, 0, 0, 0) + dump
+        targets["scan"][name] = struct.pack("<B", (sub - 56) << 3 | 3) + dump
     for name, (n, dump) in phase_seeds().items():
         targets["phase_count"][name] = struct.pack("<b", n) + dump
         # A buffer sized exactly to the count (mode 1, zero delta).

@@ -21,7 +21,7 @@ namespace {
 // Far beyond what an input of a few KiB can hold, small enough that
 // allocating and checking the buffer stays cheap.
 constexpr int64_t max_elements = int64_t{1} << 12;
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input in(data, size);
@@ -35,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const native::Error counted = native::count_particles(src, n, &particles, {});
     const int64_t need = counted ? -1 : particles * (2 * int64_t{n} + 1);
 
-    int64_t length = (mode & 1) ? (need < 0 ? 0 : need) + static_cast<int8_t>(raw_length & 0xFF)
-                                : int64_t{raw_length};
+    int64_t length = (mode & 1) ? (need < 0 ? 0 : need) + static_cast<int8_t>(raw_length & 0xFF) : int64_t{raw_length};
     length = length < 0 ? 0 : length > max_elements ? max_elements : length;
     fuzz::Buffer storage(length);
 

@@ -6,8 +6,8 @@ namespace quickio::frame {
 namespace {
 
 bool wrong_count(const char* function, Py_ssize_t n, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function,
-                 "exactly", n, "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function, "exactly", n,
+                 "s", given);
     return false;
 }
 
@@ -23,8 +23,8 @@ Py_ssize_t parameter_index(const char* const* params, Py_ssize_t n, PyObject* ke
 
 }  // namespace
 
-bool bind_arguments(const char* function, const char* const* params, Py_ssize_t n, PyObject* args,
-                    PyObject* kwargs, PyObject** out) {
+bool bind_arguments(const char* function, const char* const* params, Py_ssize_t n, PyObject* args, PyObject* kwargs,
+                    PyObject** out) {
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     if (nkw == 0) {

@@ -10,7 +10,7 @@ namespace quickio::frame {
 //
 // A parameter missing from the keywords is reported as a count of the
 // arguments bound so far, the way the positional count is reported.
-bool bind_arguments(const char* function, const char* const* params, Py_ssize_t n, PyObject* args,
-                    PyObject* kwargs, PyObject** out);
+bool bind_arguments(const char* function, const char* const* params, Py_ssize_t n, PyObject* args, PyObject* kwargs,
+                    PyObject** out);
 
 }  // namespace quickio::frame

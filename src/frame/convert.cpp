@@ -45,11 +45,9 @@ const char* describe_complex(char c) {
 
 bool dtype_mismatch(bool want_float, const char* got) {
     if (want_float) {
-        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
-                     "float", "'", got);
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", "float", "'", got);
     } else {
-        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "",
-                     "end", "", got);
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "", "end", "", got);
     }
     return false;
 }
@@ -96,16 +94,14 @@ bool check_float_format(const char* fmt) {
         if (c == 'Z') {
             desc = describe_complex(p[1]);
             if (desc == nullptr) {
-                PyErr_Format(PyExc_ValueError,
-                             "Does not understand character buffer dtype format string ('%c')", c);
+                PyErr_Format(PyExc_ValueError, "Does not understand character buffer dtype format string ('%c')", c);
                 return false;
             }
             p += 2;
         } else {
             desc = describe_item(c);
             if (desc == nullptr) {
-                PyErr_Format(PyExc_ValueError,
-                             "Does not understand character buffer dtype format string ('%c')",
+                PyErr_Format(PyExc_ValueError, "Does not understand character buffer dtype format string ('%c')",
                              static_cast<int>(static_cast<unsigned char>(c)));
                 return false;
             }
@@ -156,8 +152,7 @@ bool FloatView::convert(PyObject* obj) {
         return false;
     };
     if (buffer_.ndim != 1) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1,
-                     buffer_.ndim);
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1, buffer_.ndim);
         return fail();
     }
     if (!check_float_format(buffer_.format)) {
@@ -258,8 +253,7 @@ bool to_int32(PyObject* obj, int32_t* out) {
     if (value == -1 && PyErr_Occurred()) {
         return false;
     }
-    if (overflow != 0 || value > std::numeric_limits<int32_t>::max() ||
-        value < std::numeric_limits<int32_t>::min()) {
+    if (overflow != 0 || value > std::numeric_limits<int32_t>::max() || value < std::numeric_limits<int32_t>::min()) {
         PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
         return false;
     }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "native/field_format.hpp"
 #include "native/source.hpp"
 
 namespace quickio::frame {
@@ -74,6 +75,7 @@ public:
     template <class Work>
     native::Error run(Work&& work) {
         native::ReadOptions options;
+        options.max_subrecord = native::field::process_max_subrecord();  // the environment, under the lock
         if (py_) {
             HeldInterrupt interrupt;
             options.interrupt = &interrupt;

@@ -17,6 +17,35 @@ void OpenedFile::close() noexcept {
     file_ = PyRef();
 }
 
+namespace {
+
+// The `opener` of the builtin open() in open_dump: opens the path without
+// waiting on it, so that a FIFO, a device or a socket is refused as "not a
+// regular file" instead of blocking the loader; any other failure is the
+// OSError the builtin itself raises. The builtin only opens for reading
+// here, so `flags` are those of "rb".
+PyObject* regular_opener(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "opener(path, flags)");
+        return nullptr;
+    }
+    PyObject* converted = nullptr;
+    if (!PyUnicode_FSConverter(args[0], &converted)) return nullptr;
+    PyRef path = PyRef::steal(converted);
+    const char* c_path = PyBytes_AS_STRING(path.get());
+    int fd = -1;
+    if (native::Error e = native::open_regular(c_path, nullptr, &fd)) {
+        Module::raise(e, std::string(c_path, static_cast<size_t>(PyBytes_GET_SIZE(path.get()))));
+        return nullptr;
+    }
+    return PyLong_FromLong(fd);
+}
+
+PyMethodDef regular_opener_def = {
+    "opener", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&regular_opener)), METH_FASTCALL, nullptr};
+
+}  // namespace
+
 bool open_dump(Module& mod, const char* function, PyObject* file_path, const OpenLines& lines, OpenedFile& file,
                std::string& c_path, native::FileIdentity* identity) {
     PyRef suffix = PyRef::steal(PyUnicode_FromString(".bin"));
@@ -25,7 +54,11 @@ bool open_dump(Module& mod, const char* function, PyObject* file_path, const Ope
         mod.fail(function, lines.path);
         return false;
     }
-    file = OpenedFile(PyRef::steal(PyObject_CallFunction(mod.builtin_open(), "Os", path.get(), "rb")));
+    PyRef opener = PyRef::steal(PyCFunction_New(&regular_opener_def, nullptr));
+    PyRef open_args = PyRef::steal(opener ? Py_BuildValue("(Os)", path.get(), "rb") : nullptr);
+    PyRef open_kwargs = PyRef::steal(open_args ? Py_BuildValue("{sO}", "opener", opener.get()) : nullptr);
+    file = OpenedFile(
+        PyRef::steal(open_kwargs ? PyObject_Call(mod.builtin_open(), open_args.get(), open_kwargs.get()) : nullptr));
     if (!file) {
         mod.fail(function, lines.open);
         return false;
@@ -70,7 +103,7 @@ bool check_unchanged(const native::FileIdentity& before, const std::string& path
     }
     if (now != before) {
         return raise_changed(path, now.size != before.size ? "its size is not what it was when the load began"
-                                                          : "it was written to during the load");
+                                                           : "it was written to during the load");
     }
     return true;
 }
@@ -136,38 +169,6 @@ PyObject* as_array(Module& mod, PyObject* obj) {
         return nullptr;
     }
     return PyObject_CallOneArg(asarray.get(), obj);
-}
-
-PyRef new_array(Module& mod, const char* dtype, const int64_t* shape, int ndim, void** data, char order) {
-    PyRef empty = numpy_function(mod, "empty");
-    PyRef dims = PyRef::steal(PyTuple_New(ndim));
-    if (!empty || !dims) {
-        return PyRef();
-    }
-    for (int i = 0; i < ndim; ++i) {
-        PyObject* n = PyLong_FromLongLong(shape[i]);
-        if (n == nullptr) {
-            return PyRef();
-        }
-        PyTuple_SET_ITEM(dims.get(), i, n);
-    }
-    const char order_text[2] = {order, '\0'};
-    PyRef args = PyRef::steal(Py_BuildValue("(Os)", dims.get(), dtype));
-    PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s}", "order", order_text));
-    if (!args || !kwargs) {
-        return PyRef();
-    }
-    PyRef array = PyRef::steal(PyObject_Call(empty.get(), args.get(), kwargs.get()));
-    if (!array) {
-        return PyRef();
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_ANY_CONTIGUOUS) != 0) {
-        return PyRef();
-    }
-    *data = view.buf;
-    PyBuffer_Release(&view);  // the array keeps its memory; only the view goes
-    return array;
 }
 
 }  // namespace quickio::frame

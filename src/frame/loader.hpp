@@ -75,10 +75,4 @@ PyObject* reshape_fortran(Module& mod, PyObject* buffer, PyObject* shape);
 // np.asarray(obj) with `np` looked up in the module.
 PyObject* as_array(Module& mod, PyObject* obj);
 
-// A new, uninitialised NumPy array np.empty(shape, dtype, order) with `np`
-// looked up in the module, and the address of its data in `*data` (valid
-// while the array lives). For native code that fills result tables of any
-// dtype ("int64", "float64", ...) without NumPy's C interface.
-PyRef new_array(Module& mod, const char* dtype, const int64_t* shape, int ndim, void** data, char order = 'C');
-
 }  // namespace quickio::frame

@@ -20,7 +20,7 @@ namespace {
 // Builtins kept from load time; later changes to the builtins module do not
 // reach the loaders.
 constexpr const char* kKeptBuiltins[] = {
-    "open",         "range",     "enumerate",   "id",        "Ellipsis",   "ValueError",
+    "open",         "range",       "enumerate",   "id",        "Ellipsis",   "ValueError",
     "RuntimeError", "ImportError", "MemoryError", "TypeError", "IndexError",
 };
 
@@ -70,10 +70,8 @@ bool interpreter_finalizing() noexcept {
 PyObject* interpreter_ends(PyObject*, PyObject*) {
     ender.store(::pthread_self());
     ending.store(true);
-    Py_BEGIN_ALLOW_THREADS
-    while (restoring.load() > 0) ::usleep(1000);
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
+    Py_BEGIN_ALLOW_THREADS while (restoring.load() > 0)::usleep(1000);
+    Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 
 PyMethodDef interpreter_ends_def = {"_quickio_interpreter_ends", interpreter_ends, METH_NOARGS, nullptr};
@@ -169,8 +167,8 @@ int Module::exec(PyObject* module) {
         if (module_ == module) {
             return 0;
         }
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.", spec_.bare_name);
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     spec_.bare_name);
         return -1;
     }
     int major = 0;
@@ -376,15 +374,23 @@ bool Module::raise(const native::Error& error, const std::string& path) {
         PyErr_NoMemory();
         return false;
     }
+    if (error.status == native::Status::os_error && error.message[0] != '\0') {
+        // OSError(errno, text, filename): the text in place of strerror.
+        PyRef exc =
+            PyRef::steal(PyObject_CallFunction(PyExc_OSError, "isO", error.errno_value, error.message, filename.get()));
+        if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+        return false;
+    }
     if (error.status == native::Status::os_error) {
         errno = error.errno_value;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
         return false;
     }
-    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(error.message, static_cast<Py_ssize_t>(std::strlen(error.message)),
-                                                   "backslashreplace"));
-    PyRef message = !text || !error.about_file ? std::move(text)
-                                               : PyRef::steal(PyUnicode_FromFormat("%U: %U", filename.get(), text.get()));
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(error.message, static_cast<Py_ssize_t>(std::strlen(error.message)), "backslashreplace"));
+    PyRef message = !text || !error.about_file
+                        ? std::move(text)
+                        : PyRef::steal(PyUnicode_FromFormat("%U: %U", filename.get(), text.get()));
     if (!message) {
         return false;
     }

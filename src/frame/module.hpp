@@ -112,10 +112,10 @@ private:
     int init_failed(PyObject* module, int line);
 
     ModuleSpec spec_;
-    std::string init_name_;    // "init <bare>"
+    std::string init_name_;  // "init <bare>"
     bool interpreter_recorded_ = false;
     int64_t interpreter_id_ = -1;
-    PyObject* module_ = nullptr;   // the recorded module object, a strong reference
+    PyObject* module_ = nullptr;  // the recorded module object, a strong reference
     bool registered_bare_ = false;
     PyRef builtins_;
     PyRef open_;

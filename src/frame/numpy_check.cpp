@@ -20,8 +20,7 @@ enum class Larger { ignore, warn };
 constexpr Py_ssize_t kBroadcastSize =
     offsetof(PyArrayMultiIterObject, iters) + NPY_MAXARGS * sizeof(PyArrayIterObject*);
 
-bool check_type(PyObject* owner, const char* module_name, const char* type_name, Py_ssize_t expected,
-                Larger larger) {
+bool check_type(PyObject* owner, const char* module_name, const char* type_name, Py_ssize_t expected, Larger larger) {
     PyRef type = PyRef::steal(PyObject_GetAttrString(owner, type_name));
     if (!type) {
         return false;

@@ -9,8 +9,7 @@ namespace quickio::frame {
 namespace {
 
 struct ReceivingBuffer {
-    PyObject_HEAD
-    float* data;
+    PyObject_HEAD float* data;
     Py_ssize_t shape[1];
     Py_ssize_t strides[1];
     int64_t written;

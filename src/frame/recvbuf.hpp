@@ -5,7 +5,6 @@
 
 #include <cstdint>
 
-
 namespace quickio::frame {
 
 // The receiving buffer: a one-dimensional buffer object of float32 items

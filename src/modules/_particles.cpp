@@ -1,37 +1,33 @@
-// Module dorvo.quickio._particles: the streaming reductions of phase-space
-// dumps behind dorvo.quickio.particles, which checks the arguments, works
-// out the bin edges the way NumPy does and calls these. Each function runs
-// its passes over the file with the interpreter lock released and Ctrl-C
-// ending them; none keeps more than its result and the reader's buffers.
+// Module dorvo.quickio._particles (private): the streamed reductions of
+// phase-space dumps behind dorvo.quickio.particles, which checks the
+// arguments, works out the bin edges the way NumPy does and calls these.
+// Each function runs its passes over the file with the interpreter lock
+// released and Ctrl-C ending them; none keeps more than its result and the
+// reader's buffers.
 //
-//   extent(path, n_dimensions, components, where, progress)
-//       -> (lows, highs, identity): finite min and max of each component
-//   histogram(path, n_dimensions, axes, weight, where, expect, progress)
-//       -> counts (int64) or weighted sums (float64), one axis or two
-//   moments(path, n_dimensions, where, progress)
-//       -> (count, min, max, mean, std, nan)
-//   select(path, n_dimensions, where, progress) -> (2n+1, K) float32, order F
-//
-// `path` is the dump's full path as bytes; `where` a sequence of
+// `path` is the dump's full path as bytes, or a memoryview of a dump's bytes
+// already in memory (a stretch of whole blocks fetched by range from a
+// remote dump: the pass reads it as a dump of its own); `where` a sequence of
 // (component, lo, hi); `axes` a sequence of (component, edges, span), span
 // None for the edge search of histogramdd and a float for the equal-bin rule
 // of histogram; `expect` None or the identity that extent returned, which
 // the file must still have; `progress` None or a writable int64 that counts
-// the bytes of entries handed over.
+// the bytes of entries handed over. Over bytes in memory, `expect` is None
+// and extent returns None for the identity.
 
 // Python.h comes before any standard header: it sets the feature macros.
 #include "pyref.hpp"
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "args.hpp"
 #include "convert.hpp"
-#include "loader.hpp"
 #include "module.hpp"
 #include "phase_format.hpp"
+#include "plain.hpp"
 #include "pool.hpp"
 #include "reductions.hpp"
 #include "source.hpp"
@@ -39,41 +35,9 @@
 namespace {
 
 namespace native = quickio::native;
+namespace plain = quickio::frame::plain;
 using quickio::frame::Module;
 using quickio::frame::PyRef;
-
-PyObject* extent(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* histogram(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* moments(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* select(PyObject*, PyObject* args, PyObject* kwargs);
-
-using quickio::frame::method_def;
-
-PyMethodDef extent_def = method_def<extent>("extent");
-PyMethodDef histogram_def = method_def<histogram>("histogram");
-PyMethodDef moments_def = method_def<moments>("moments");
-PyMethodDef select_def = method_def<select>("select");
-
-// Source lines of each function's steps, as shown in traceback entries:
-// binding, conversion of the arguments, the passes, the result.
-struct Lines {
-    int binding, arguments, pass, result;
-};
-constexpr Lines extent_lines{10, 11, 12, 13}, histogram_lines{20, 21, 22, 23};
-constexpr Lines moments_lines{30, 31, 32, 33}, select_lines{40, 41, 42, 43};
-
-// Process-wide and never destroyed, as for the public modules. Private: it
-// is not importable by its bare name.
-Module& mod = *new Module({
-    "_particles",
-    "dorvo\\quickio\\_particles",
-    {{"numpy", "np", 5}},
-    {{&extent_def, extent_lines.binding},
-     {&histogram_def, histogram_lines.binding},
-     {&moments_def, moments_lines.binding},
-     {&select_def, select_lines.binding}},
-    false,
-});
 
 // ---- argument conversions ---------------------------------------------------
 
@@ -88,8 +52,7 @@ bool to_int64(PyObject* obj, int64_t* out) {
 PyRef items_of(PyObject* obj, Py_ssize_t n, const char* what) {
     PyRef seq = PyRef::steal(PySequence_Fast(obj, what));
     if (seq && n >= 0 && PySequence_Fast_GET_SIZE(seq.get()) != n) {
-        PyErr_Format(PyExc_ValueError, "%s: expected %zd items, got %zd", what, n,
-                     PySequence_Fast_GET_SIZE(seq.get()));
+        PyErr_Format(PyExc_ValueError, "%s: expected %zd items, got %zd", what, n, PySequence_Fast_GET_SIZE(seq.get()));
         return PyRef();
     }
     return seq;
@@ -203,37 +166,84 @@ private:
     bool held_ = false;
 };
 
+// The dump a pass reads: a file by its path, or bytes held in memory for the
+// call (a read-only view of the caller's memoryview, released at the end).
+class Input {
+public:
+    Input() noexcept = default;
+    ~Input() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
+
+    bool convert(PyObject* obj) {
+        if (!PyMemoryView_Check(obj)) return quickio::frame::to_byte_path(obj, name_);
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) != 0) return false;
+        held_ = true;
+        name_ = "<dump bytes in memory>";
+        return true;
+    }
+    bool in_memory() const noexcept { return held_; }
+    // The path, or what names the bytes in messages.
+    const std::string& name() const noexcept { return name_; }
+    const void* data() const noexcept { return view_.buf; }
+    int64_t size() const noexcept { return view_.len; }
+
+private:
+    std::string name_;
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The source of one call's passes, opened from its Input: the file at the
+// path (refused unless it has `expect`, when given), or the bytes.
+class OpenedInput {
+public:
+    native::Error open(const Input& in, native::Interrupt* interrupt, const native::FileIdentity* expect) noexcept {
+        if (in.in_memory()) {
+            memory_.emplace(in.data(), in.size());
+            return {};
+        }
+        return file_.open(in.name().c_str(), interrupt, expect);
+    }
+    native::Source& source() noexcept {
+        return memory_ ? static_cast<native::Source&>(*memory_) : static_cast<native::Source&>(file_);
+    }
+    // After the passes: a file must still have the identity it had when
+    // opened; bytes in memory were held unchanged for the call.
+    native::Error verify_unchanged() const noexcept { return memory_ ? native::Error{} : file_.verify_unchanged(); }
+    // The file's identity; null for bytes in memory.
+    const native::FileIdentity* identity() const noexcept { return memory_ ? nullptr : &file_.identity(); }
+
+private:
+    native::FileSource file_;
+    std::optional<native::MemorySource> memory_;
+};
+
 // The arguments every function starts with.
 struct Common {
-    std::string path;
+    Input input;
     int32_t n = 0;
     std::vector<native::Window> where;
     Progress progress;
 };
 
-bool convert_common(PyObject* path, PyObject* n, PyObject* where, PyObject* progress, Common& out) {
-    return quickio::frame::to_byte_path(path, out.path) && quickio::frame::to_int32(n, &out.n) &&
-           to_windows(where, out.where) && out.progress.convert(progress);
+bool convert_common(PyObject* input, PyObject* n, PyObject* where, PyObject* progress, Common& out) {
+    return out.input.convert(input) && quickio::frame::to_int32(n, &out.n) && to_windows(where, out.where) &&
+           out.progress.convert(progress);
 }
 
 // Binding and conversion of (path, n_dimensions, where, progress), the
-// arguments of moments and select; on failure the traceback entry is added.
-bool bind_common(const char* function, const Lines& lines, PyObject* args, PyObject* kwargs, Common& c) {
-    static const char* const names[] = {"path", "n_dimensions", "where", "progress"};
-    PyObject* argv[4];
-    if (!quickio::frame::bind_arguments(function, names, 4, args, kwargs, argv)) {
-        mod.fail(function, lines.binding);
+// arguments of moments and select.
+bool bind_common(const char* format, PyObject* args, PyObject* kwargs, Common& c) {
+    static const char* names[] = {"path", "n_dimensions", "where", "progress", nullptr};
+    PyObject *path, *n, *where, *progress;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &path, &n, &where, &progress) ||
+        !convert_common(path, n, where, progress, c)) {
         return false;
     }
-    if (!convert_common(argv[0], argv[1], argv[2], argv[3], c)) {
-        mod.fail(function, lines.arguments);
-        return false;
-    }
-    if (native::Error e = native::check_dimensions(c.n)) {
-        Module::raise(e, c.path);
-        mod.fail(function, lines.arguments);
-        return false;
-    }
+    if (native::Error e = native::check_dimensions(c.n)) return Module::raise(e, c.input.name());
     return true;
 }
 
@@ -256,21 +266,23 @@ int read_threads() { return native::default_read_threads(); }
 
 // Opens the dump and runs `work` on it with the interpreter lock released,
 // then checks that the file kept its identity throughout. `expect`, when
-// given, is the identity the file must have from the start.
+// given, is the identity the file must have from the start; `*seen`
+// receives the identity read, when there is a file.
 template <class Work>
-bool run_passes(const Common& c, const native::FileIdentity* expect, native::FileIdentity* seen, Work work) {
+bool run_passes(const Common& c, const native::FileIdentity* expect, std::optional<native::FileIdentity>* seen,
+                Work work) {
     native::Error error;
     const int threads = read_threads();
     {
         quickio::frame::UnlockedCall unlocked;
         const native::PassOptions options = pass_options(c, unlocked, expect, threads);
-        native::FileSource src;
-        error = src.open(c.path.c_str(), &unlocked, expect);
-        if (!error) error = work(src, options);
-        if (!error) error = src.verify_unchanged();
-        if (!error && seen != nullptr) *seen = src.identity();
+        OpenedInput opened;
+        error = opened.open(c.input, &unlocked, expect);
+        if (!error) error = work(opened.source(), options);
+        if (!error) error = opened.verify_unchanged();
+        if (!error && seen != nullptr && opened.identity() != nullptr) *seen = *opened.identity();
     }
-    return error ? Module::raise(error, c.path) : true;
+    return error ? Module::raise(error, c.input.name()) : true;
 }
 
 PyObject* float_or_none(bool present, double v) {
@@ -280,120 +292,130 @@ PyObject* float_or_none(bool present, double v) {
 
 // ---- functions ----------------------------------------------------------
 
+const char extent_doc[] =
+    "extent(path, n_dimensions, components, where, progress)\n--\n\n"
+    "One pass over the dump: (lows, highs, identity, selected, finite), the finite minimum and maximum of\n"
+    "each of `components` over the particles `where` keeps (None where there is no finite value), the\n"
+    "identity (device, inode, size, mtime_ns, ctime_ns) of the file read (None for bytes in memory), the\n"
+    "particles kept, and of those the ones whose listed components are all finite.";
+
 PyObject* extent(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"path", "n_dimensions", "components", "where", "progress"};
-    PyObject* argv[5];
-    auto fail = [](int at) { return mod.fail("extent", at); };
-    if (!quickio::frame::bind_arguments("extent", names, 5, args, kwargs, argv)) return fail(extent_lines.binding);
+    static const char* names[] = {"path", "n_dimensions", "components", "where", "progress", nullptr};
+    PyObject *path, *n, *picked, *where, *progress;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:extent", const_cast<char**>(names), &path, &n, &picked,
+                                     &where, &progress)) {
+        return nullptr;
+    }
     Common c;
     std::vector<int64_t> components;
-    if (!convert_common(argv[0], argv[1], argv[3], argv[4], c) || !to_components(argv[2], components)) {
-        return fail(extent_lines.arguments);
-    }
+    if (!convert_common(path, n, where, progress, c) || !to_components(picked, components)) return nullptr;
     std::vector<native::Extent> found(components.size());
-    native::FileIdentity seen;
+    native::Kept kept;
+    std::optional<native::FileIdentity> seen;
     if (!run_passes(c, nullptr, &seen, [&](native::Source& src, const native::PassOptions& o) {
-            return native::finite_extent(src, c.n, c.where, components, found.data(), o);
+            return native::finite_extent(src, c.n, c.where, components, found.data(), &kept, o);
         })) {
-        return fail(extent_lines.pass);
+        return nullptr;
     }
     PyRef lows = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
     PyRef highs = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
-    if (!lows || !highs) return fail(extent_lines.result);
+    if (!lows || !highs) return nullptr;
     for (size_t i = 0; i < found.size(); ++i) {
         PyObject* lo = float_or_none(found[i].finite > 0, found[i].lo);
-        if (lo == nullptr) return fail(extent_lines.result);
+        if (lo == nullptr) return nullptr;
         PyList_SET_ITEM(lows.get(), static_cast<Py_ssize_t>(i), lo);
         PyObject* hi = float_or_none(found[i].finite > 0, found[i].hi);
-        if (hi == nullptr) return fail(extent_lines.result);
+        if (hi == nullptr) return nullptr;
         PyList_SET_ITEM(highs.get(), static_cast<Py_ssize_t>(i), hi);
     }
-    PyRef identity = PyRef::steal(identity_tuple(seen));
-    if (!identity) return fail(extent_lines.result);
-    PyObject* result = PyTuple_Pack(3, lows.get(), highs.get(), identity.get());
-    return result != nullptr ? result : fail(extent_lines.result);
+    PyRef identity = seen ? PyRef::steal(identity_tuple(*seen)) : PyRef::ref(Py_None);
+    if (!identity) return nullptr;
+    return Py_BuildValue("(OOOLL)", lows.get(), highs.get(), identity.get(), static_cast<long long>(kept.selected),
+                         static_cast<long long>(kept.finite));
 }
 
+const char histogram_doc[] =
+    "histogram(path, n_dimensions, axes, weight, where, expect, progress)\n--\n\n"
+    "One pass over the dump: the counts (int64), or with `weight` (a component) the weighted sums (float64),\n"
+    "of the particles `where` keeps, over one or two `axes` of bin edges.";
+
 PyObject* histogram(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"path", "n_dimensions", "axes", "weight", "where", "expect", "progress"};
-    PyObject* argv[7];
-    auto fail = [](int at) { return mod.fail("histogram", at); };
-    if (!quickio::frame::bind_arguments("histogram", names, 7, args, kwargs, argv)) {
-        return fail(histogram_lines.binding);
+    static const char* names[] = {"path", "n_dimensions", "axes", "weight", "where", "expect", "progress", nullptr};
+    PyObject *path, *n, *axes_arg, *weight_arg, *where, *expect_arg, *progress;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:histogram", const_cast<char**>(names), &path, &n, &axes_arg,
+                                     &weight_arg, &where, &expect_arg, &progress)) {
+        return nullptr;
     }
     Common c;
     int64_t weight = -1;
     native::FileIdentity expect;
     bool expected = false;
-    if (!convert_common(argv[0], argv[1], argv[4], argv[6], c) ||
-        (argv[3] != Py_None && !to_component(argv[3], &weight, "weights")) ||
-        !to_identity(argv[5], &expect, &expected)) {
-        return fail(histogram_lines.arguments);
+    if (!convert_common(path, n, where, progress, c) ||
+        (weight_arg != Py_None && !to_component(weight_arg, &weight, "weights")) ||
+        !to_identity(expect_arg, &expect, &expected)) {
+        return nullptr;
     }
-    if (argv[3] != Py_None && weight < 0) {
+    if (weight_arg != Py_None && weight < 0) {
         PyErr_Format(PyExc_ValueError, "weights: component %lld out of range", static_cast<long long>(weight));
-        return fail(histogram_lines.arguments);
+        return nullptr;
     }
-    PyRef axes_seq = items_of(argv[2], -1, "axes must be a sequence of (component, edges, span)");
-    if (!axes_seq) return fail(histogram_lines.arguments);
+    PyRef axes_seq = items_of(axes_arg, -1, "axes must be a sequence of (component, edges, span)");
+    if (!axes_seq) return nullptr;
     const Py_ssize_t naxes = PySequence_Fast_GET_SIZE(axes_seq.get());
     if (naxes < 1 || naxes > 2) {
         PyErr_Format(PyExc_ValueError, "a histogram has one or two axes, not %zd", naxes);
-        return fail(histogram_lines.arguments);
+        return nullptr;
     }
     std::vector<double> edges[2];
     native::Axis axes[2];
     int64_t shape[2];
     for (Py_ssize_t i = 0; i < naxes; ++i) {
         PyRef axis = items_of(PySequence_Fast_GET_ITEM(axes_seq.get(), i), 3, "axis");
-        if (!axis) return fail(histogram_lines.arguments);
+        if (!axis) return nullptr;
         PyObject** t = PySequence_Fast_ITEMS(axis.get());
-        if (!to_component(t[0], &axes[i].component, "histogram") || !to_doubles(t[1], edges[i])) {
-            return fail(histogram_lines.arguments);
-        }
+        if (!to_component(t[0], &axes[i].component, "histogram") || !to_doubles(t[1], edges[i])) return nullptr;
         axes[i].edges = edges[i];
         axes[i].uniform = t[2] != Py_None;
         if (axes[i].uniform) {
             axes[i].span = PyFloat_AsDouble(t[2]);
-            if (axes[i].span == -1.0 && PyErr_Occurred()) return fail(histogram_lines.arguments);
+            if (axes[i].span == -1.0 && PyErr_Occurred()) return nullptr;
         }
         shape[i] = edges[i].size() > 0 ? static_cast<int64_t>(edges[i].size()) - 1 : 0;
     }
     void* data = nullptr;
-    PyRef result = quickio::frame::new_array(mod, weight < 0 ? "int64" : "float64", shape,
-                                             static_cast<int>(naxes), &data);
-    if (!result) return fail(histogram_lines.result);
-    if (!run_passes(c, expected ? &expect : nullptr, nullptr,
-                    [&](native::Source& src, const native::PassOptions& o) {
-                        return native::histogram(src, c.n, c.where,
-                                                 std::span<const native::Axis>(axes, static_cast<size_t>(naxes)),
-                                                 weight, static_cast<int64_t*>(data), static_cast<double*>(data), o);
-                    })) {
-        return fail(histogram_lines.pass);
+    PyRef result = plain::new_array(weight < 0 ? "int64" : "float64", shape, static_cast<int>(naxes), &data);
+    if (!result) return nullptr;
+    if (!run_passes(c, expected ? &expect : nullptr, nullptr, [&](native::Source& src, const native::PassOptions& o) {
+            return native::histogram(src, c.n, c.where, std::span<const native::Axis>(axes, static_cast<size_t>(naxes)),
+                                     weight, static_cast<int64_t*>(data), static_cast<double*>(data), o);
+        })) {
+        return nullptr;
     }
     return result.release();
 }
 
+const char moments_doc[] =
+    "moments(path, n_dimensions, where, progress)\n--\n\n"
+    "One pass over the dump: (count, min, max, mean, std, nan) of each component over the particles `where`\n"
+    "keeps, NaN values left out of all but their count.";
+
 PyObject* moments(PyObject*, PyObject* args, PyObject* kwargs) {
-    auto fail = [](int at) { return mod.fail("moments", at); };
     Common c;
-    if (!bind_common("moments", moments_lines, args, kwargs, c)) return nullptr;
+    if (!bind_common("OOOO:moments", args, kwargs, c)) return nullptr;
     const int64_t comp = 2 * int64_t{c.n} + 1;
     std::vector<native::Moments> found(static_cast<size_t>(comp));
     int64_t count = 0;
     if (!run_passes(c, nullptr, nullptr, [&](native::Source& src, const native::PassOptions& o) {
             return native::moments(src, c.n, c.where, &count, found.data(), o);
         })) {
-        return fail(moments_lines.pass);
+        return nullptr;
     }
     void *lo, *hi, *mean, *sd, *nan;
-    PyRef arrays[5] = {quickio::frame::new_array(mod, "float32", &comp, 1, &lo),
-                       quickio::frame::new_array(mod, "float32", &comp, 1, &hi),
-                       quickio::frame::new_array(mod, "float64", &comp, 1, &mean),
-                       quickio::frame::new_array(mod, "float64", &comp, 1, &sd),
-                       quickio::frame::new_array(mod, "int64", &comp, 1, &nan)};
+    PyRef arrays[5] = {plain::new_array("float32", &comp, 1, &lo), plain::new_array("float32", &comp, 1, &hi),
+                       plain::new_array("float64", &comp, 1, &mean), plain::new_array("float64", &comp, 1, &sd),
+                       plain::new_array("int64", &comp, 1, &nan)};
     for (const PyRef& a : arrays) {
-        if (!a) return fail(moments_lines.result);
+        if (!a) return nullptr;
     }
     for (int64_t k = 0; k < comp; ++k) {
         static_cast<float*>(lo)[k] = found[k].min;
@@ -402,51 +424,69 @@ PyObject* moments(PyObject*, PyObject* args, PyObject* kwargs) {
         static_cast<double*>(sd)[k] = found[k].std;
         static_cast<int64_t*>(nan)[k] = found[k].nan;
     }
-    PyObject* result = Py_BuildValue("(LOOOOO)", static_cast<long long>(count), arrays[0].get(), arrays[1].get(),
-                                     arrays[2].get(), arrays[3].get(), arrays[4].get());
-    return result != nullptr ? result : fail(moments_lines.result);
+    return Py_BuildValue("(LOOOOO)", static_cast<long long>(count), arrays[0].get(), arrays[1].get(), arrays[2].get(),
+                         arrays[3].get(), arrays[4].get());
 }
 
+const char select_doc[] =
+    "select(path, n_dimensions, where, progress)\n--\n\n"
+    "The particles `where` keeps, (2n+1, K) float32 in column-major order, in file order: a counting pass,\n"
+    "then, unless it kept them all in its staging memory, a filling pass.";
+
 PyObject* select(PyObject*, PyObject* args, PyObject* kwargs) {
-    auto fail = [](int at) { return mod.fail("select", at); };
     Common c;
-    if (!bind_common("select", select_lines, args, kwargs, c)) return nullptr;
+    if (!bind_common("OOOO:select", args, kwargs, c)) return nullptr;
     const int64_t comp = 2 * int64_t{c.n} + 1;
     native::Selection selection(c.n, c.where);
-    native::FileSource src;
+    OpenedInput opened;
     native::Error error;
     const int threads = read_threads();
     {
         quickio::frame::UnlockedCall unlocked;
-        error = src.open(c.path.c_str(), &unlocked, nullptr);
-        if (!error) error = selection.count(src, pass_options(c, unlocked, nullptr, threads));
+        error = opened.open(c.input, &unlocked, nullptr);
+        if (!error) error = selection.count(opened.source(), pass_options(c, unlocked, nullptr, threads));
     }
     if (error) {
-        Module::raise(error, c.path);
-        return fail(select_lines.pass);
+        Module::raise(error, c.input.name());
+        return nullptr;
     }
     // The result, allocated with the lock held, between the two passes.
     const int64_t shape[2] = {comp, selection.kept()};
     void* data = nullptr;
-    PyRef result = quickio::frame::new_array(mod, "float32", shape, 2, &data, 'F');
-    if (!result) return fail(select_lines.result);
+    PyRef result = plain::new_array("float32", shape, 2, &data, 'F');
+    if (!result) return nullptr;
     {
         quickio::frame::UnlockedCall unlocked;
-        error = selection.fill(src, {static_cast<float*>(data), comp * selection.kept()},
+        error = selection.fill(opened.source(), {static_cast<float*>(data), comp * selection.kept()},
                                pass_options(c, unlocked, nullptr, threads));
-        if (!error) error = src.verify_unchanged();
+        if (!error) error = opened.verify_unchanged();
     }
     if (error) {
-        Module::raise(error, c.path);
-        return fail(select_lines.pass);
+        Module::raise(error, c.input.name());
+        return nullptr;
     }
     return result.release();
 }
 
-Module& the_module() { return mod; }
+PyMethodDef functions[] = {
+    plain::function<extent>("extent", extent_doc),
+    plain::function<histogram>("histogram", histogram_doc),
+    plain::function<moments>("moments", moments_doc),
+    plain::function<select>("select", select_doc),
+    {nullptr, nullptr, 0, nullptr},
+};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_particles", nullptr, 0, nullptr,
-                          quickio::frame::module_slots<the_module>, nullptr, nullptr, nullptr};
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&plain::prepare)},
+    {0, nullptr},
+};
+
+const char module_doc[] =
+    "The streamed reductions of phase-space dumps behind dorvo.quickio.particles: extent, histogram,\n"
+    "moments and select, each one or two passes over the file in memory that does not grow with it.";
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "dorvo.quickio._particles", module_doc, 0, functions, slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -12,8 +12,8 @@
 #include "convert.hpp"
 #include "loader.hpp"
 #include "module.hpp"
-#include "pool.hpp"
 #include "phase_reader.hpp"
+#include "pool.hpp"
 #include "recvbuf.hpp"
 
 namespace {
@@ -78,16 +78,17 @@ bool call_beamdump(PyObject* ps, int32_t n, const std::string& c_path, const qui
     if (!reader) {
         return false;
     }
-    PyRef call_args = PyRef::steal(
-        Py_BuildValue("(Oiy#)", ps, n, c_path.data(), static_cast<Py_ssize_t>(c_path.size())));
+    PyRef call_args =
+        PyRef::steal(Py_BuildValue("(Oiy#)", ps, n, c_path.data(), static_cast<Py_ssize_t>(c_path.size())));
     PyRef done = PyRef::steal(quickio::frame::call(reader.get(), std::move(call_args)));
     if (!done) {
         return false;
     }
     const int64_t written = quickio::frame::receiving_buffer_written(ps);
     if (written >= 0 && written != tot_dimension) {
-        return quickio::frame::raise_changed(c_path, "it held fewer particles when they were read than when they "
-                                                     "were counted");
+        return quickio::frame::raise_changed(c_path,
+                                             "it held fewer particles when they were read than when they "
+                                             "were counted");
     }
     return quickio::frame::check_unchanged(opened, c_path);
 }
@@ -128,7 +129,8 @@ PyObject* total_phase_space_read(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!call_beamdump(ps.get(), n_dimensions, c_path, opened, tot_dimension)) {
         return fail(line::call_beamdump);
     }
-    PyRef shape = PyRef::steal(Py_BuildValue("(LL)", static_cast<long long>(jump), static_cast<long long>(part_number)));
+    PyRef shape =
+        PyRef::steal(Py_BuildValue("(LL)", static_cast<long long>(jump), static_cast<long long>(part_number)));
     if (!shape) {
         return fail(line::reshape);
     }
@@ -189,8 +191,15 @@ PyObject* beamdump(PyObject*, PyObject* args, PyObject* kwargs) {
 
 Module& the_module() { return mod; }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "beamdump", nullptr, 0, nullptr,
-                          quickio::frame::module_slots<the_module>, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "beamdump",
+                          nullptr,
+                          0,
+                          nullptr,
+                          quickio::frame::module_slots<the_module>,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 

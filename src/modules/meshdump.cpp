@@ -10,6 +10,7 @@
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "field_format.hpp"
 #include "field_reader.hpp"
 #include "loader.hpp"
 #include "module.hpp"
@@ -40,8 +41,7 @@ Module& mod = *new Module({
 // Source lines of the steps, as shown in traceback entries.
 namespace line {
 constexpr int loader_binding = 15, path = 22, open = 23, encode = 24, c_path = 25;
-constexpr int nparam_seek = 28, nparam_read = 29, ints_seek = 30, ints_read = 31, reals_seek = 32,
-              reals_read = 33;
+constexpr int nparam_seek = 28, nparam_read = 29, ints_seek = 30, ints_read = 31, reals_seek = 32, reals_read = 33;
 constexpr int nproc_y = 35, nproc_z = 36, ndimension = 37, nx = 38, ny = 39, nz = 40;
 constexpr int grid_check = 42, field_buffer = 44, x_buffer = 45, y_buffer = 46, z_buffer = 47;
 constexpr int call_read_file = 49, reshape = 51, x_array = 52, y_array = 53, z_array = 54, result = 56;
@@ -56,9 +56,7 @@ constexpr long kRealOffset = 104;  // where the real parameters start when Npara
 // Nparam, then 8 bytes of values per parameter.
 constexpr long long kHeaderFraming = 28;
 
-PyObject* seek(PyObject* file, long long offset) {
-    return PyObject_CallMethod(file, "seek", "L", offset);
-}
+PyObject* seek(PyObject* file, long long offset) { return PyObject_CallMethod(file, "seek", "L", offset); }
 
 // struct.error("unpack requires a buffer of N bytes"), as unpacking a read
 // that came back short raises it.
@@ -229,8 +227,8 @@ PyObject* read_Vintar_bin(PyObject*, PyObject* args, PyObject* kwargs) {
     quickio::frame::OpenedFile file;
     std::string c_path;
     quickio::native::FileIdentity opened;
-    if (!quickio::frame::open_dump(mod, "read_Vintar_bin", argv[0], {line::path, line::open, line::encode, line::c_path},
-                                   file, c_path, &opened)) {
+    if (!quickio::frame::open_dump(mod, "read_Vintar_bin", argv[0],
+                                   {line::path, line::open, line::encode, line::c_path}, file, c_path, &opened)) {
         return nullptr;
     }
     PyRef integerdata_temp = check_header(file.get());
@@ -322,12 +320,14 @@ PyObject* read_file(PyObject*, PyObject* args, PyObject* kwargs) {
     quickio::native::Error error;
     // Read with the lock held: os.environ changes the environment under it.
     const int threads = quickio::native::default_read_threads();
+    const int64_t max_subrecord = quickio::native::field::process_max_subrecord();
     {
         // The views keep the buffers alive and unresizable meanwhile.
         quickio::frame::UnlockedCall unlocked;
         quickio::native::ReadOptions options;
         options.threads = threads;
         options.interrupt = &unlocked;
+        options.max_subrecord = max_subrecord;
         error = quickio::native::read_grid_dump(path.c_str(), buffers, options);
     }
     if (error) {
@@ -346,8 +346,15 @@ PyObject* read_file(PyObject*, PyObject* args, PyObject* kwargs) {
 
 Module& the_module() { return mod; }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "meshdump", nullptr, 0, nullptr,
-                          quickio::frame::module_slots<the_module>, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "meshdump",
+                          nullptr,
+                          0,
+                          nullptr,
+                          quickio::frame::module_slots<the_module>,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 

@@ -3,12 +3,21 @@
 // integer parameters, the real parameters, then per block an extent record
 // (nx_loc, ny_loc, nz_loc) and a data record, then the x, y and z axes.
 //
+// A record whose payload is longer than one subrecord holds (2 GiB - 9
+// bytes, as gfortran writes them) is split: subrecords of that many bytes
+// and a last one of the rest, each [marker][payload][marker], the markers
+// between them signed to say that more follows (a negative opening marker)
+// or that one came before (a negative closing marker). Only block data and
+// axes are ever that long.
+//
 // `FieldWalk` knows where each record lies and checks every size the file
-// claims against the grid and the file's length; it reads nothing itself.
-// A reader drives it by reading what it points at; a scan that only wants
-// the block table drives it the same way, reading the extents and seeking
-// over the data. Markers are skipped by position and never read, so a file
-// with wrong marker values reads like one with correct markers.
+// claims against the grid and the file's length. A reader drives it by
+// reading what it points at; a scan that only wants the block table drives
+// it the same way, reading the extents and seeking over the data. The
+// markers of a record that fits one subrecord are skipped by position and
+// never read, so such a file with wrong marker values reads like one with
+// correct markers; a longer record is found by its markers, which the walk
+// reads itself, through the driver's window, and checks one by one.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +46,62 @@ constexpr int32_t loader_min_nparam = idx_ndimension + 1;
 // apart from a file of another kind.
 constexpr int64_t framing_bytes = 16;
 bool framed(const unsigned char head[framing_bytes]) noexcept;
+
+// The length of a field dump of Nparam `nparam` and integer parameters
+// `params` (at least min_nparam of them) whose file holds `blocks` blocks of
+// `values` values in all, with `split_bytes` of markers between the
+// subrecords of its split records: the blocks it lacks (of nproc_y *
+// nproc_z) counted as well-formed ones holding the rest of the grid. -1 when
+// the header's sizes are negative, which give no length.
+int64_t expected_size(int32_t nparam, const int32_t* params, int64_t blocks, int64_t values,
+                      int64_t split_bytes) noexcept;
+
+// The most payload one record holds whole: gfortran's limit of a
+// subrecord, 2 GiB - 9 bytes. Longer block data and axes come split.
+constexpr int64_t max_subrecord = 2147483639;
+// The limit the walks of this process take: max_subrecord, or a lower one
+// from QUICKIO_MAX_SUBRECORD_BYTES (a positive number below it), for the
+// files of a writer built with a lower limit (gfortran's
+// -fmax-subrecord-length) and for tests of splits on small files. Reads the
+// environment: call it where the environment cannot change meanwhile (with
+// the interpreter lock held).
+int64_t process_max_subrecord() noexcept;
 }  // namespace field
+
+// Where a record's payload lies in the file: `bytes` of payload from file
+// offset `at`, in subrecords of `sub` bytes each but the last, with the two
+// markers between one subrecord and the next (8 bytes) in between. A record
+// written whole is one subrecord (sub >= bytes).
+struct Record {
+    // The markers between two subrecords: the closing one of the first and
+    // the opening one of the next.
+    static constexpr int64_t split_markers = 8;
+
+    int64_t at = 0;
+    int64_t bytes = 0;
+    int64_t sub = 1;
+
+    int64_t subrecords() const noexcept { return bytes > sub ? (bytes - 1) / sub + 1 : 1; }
+    // The file offset of payload byte `b`, for 0 <= b < bytes.
+    int64_t offset(int64_t b) const noexcept { return at + b + split_markers * (b / sub); }
+    // The file offset just past the last payload byte.
+    int64_t end() const noexcept { return at + bytes + split_markers * (subrecords() - 1); }
+};
+
+// Calls piece(file_offset, done, len) for the payload bytes [b, b + n) of
+// `r` (inside the payload), one piece per subrecord they touch; `done` is
+// the bytes of the range before the piece. Stops at the first error piece()
+// returns.
+template <class Piece>
+Error each_piece(const Record& r, int64_t b, int64_t n, Piece&& piece) noexcept {
+    for (int64_t done = 0; done < n;) {
+        const int64_t left_in_sub = r.sub - (b + done) % r.sub;
+        const int64_t len = n - done < left_in_sub ? n - done : left_in_sub;
+        if (Error e = piece(r.offset(b + done), done, len)) return e;
+        done += len;
+    }
+    return {};
+}
 
 struct FieldHeader {
     int32_t nparam = 0;
@@ -55,18 +119,22 @@ struct FieldBlock {
     int64_t nx = 0, ny = 0, nz = 0;
     int64_t count = 0;       // nx * ny * nz values
     int64_t extents_at = 0;  // payload offset of its extent record (12 bytes)
-    int64_t data_at = 0;     // payload offset of its data record (4 * count bytes)
+    Record data;             // its data record (4 * count bytes)
 };
 
-// One axis record: `len` float32 values from payload offset `at`.
+// One axis record: `len` float32 values.
 struct FieldAxis {
-    int64_t at = 0;
+    Record values;
     int64_t len = 0;
 };
 
 class FieldWalk {
 public:
-    explicit FieldWalk(int64_t file_size) noexcept : size_(file_size) {}
+    // `max_subrecord`: the longest record taken to be whole, without
+    // reading its markers (field::max_subrecord, or a lower limit).
+    explicit FieldWalk(int64_t file_size, int64_t max_subrecord = field::max_subrecord) noexcept
+        : size_(file_size),
+          max_sub_(max_subrecord > 0 && max_subrecord < field::max_subrecord ? max_subrecord : field::max_subrecord) {}
 
     // 1. The parameter count: 4 bytes at field::nparam_at (Error::eof when
     //    the file is shorter), then take_nparam() with its value, which
@@ -81,15 +149,17 @@ public:
     // 3. The blocks: while more() is true, next_extents() gives the offset
     //    of the next 12-byte extent payload (after checking the file holds
     //    it) and accept() takes the three values read there, checks the
-    //    block against the grid and the file, and describes it.
+    //    block against the grid and the file, and describes it. A data
+    //    record too long for one subrecord is found by its markers, read
+    //    through `rd`.
     bool more() const noexcept;
     Error next_extents(int64_t* at) const noexcept;
-    Error accept(const int32_t extents[3], FieldBlock* out) noexcept;
+    Error accept(const int32_t extents[3], FieldBlock* out, WindowReader& rd) noexcept;
     int64_t blocks_accepted() const noexcept { return accepted_; }
 
     // 4. After the last block: checks that the blocks covered the grid and
     //    that the file holds the three axis records, and gives them.
-    Error axes(FieldAxis out[3]) noexcept;
+    Error axes(FieldAxis out[3], WindowReader& rd) noexcept;
     // The offset just past everything walked so far: after axes(), the end
     // of the z axis values (its closing marker is never needed).
     int64_t position() const noexcept { return pos_; }
@@ -99,7 +169,15 @@ public:
     int64_t stopped_at() const noexcept { return stop_; }
 
 private:
+    bool inside(int64_t at, int64_t n) const noexcept;
     Error need(int64_t at, int64_t n, const char* what_fmt, long long a = 0, long long b = 0) const noexcept;
+    Error ends_inside(int64_t at, int64_t n, const char* what) const noexcept;
+    // The record whose opening marker is at `opening_at` and whose payload
+    // the counts read before make `bytes` long; `what_fmt`, a and b name it.
+    Error record(WindowReader& rd, int64_t opening_at, int64_t bytes, Record* out, const char* what_fmt,
+                 long long a = 0, long long b = 0) const noexcept;
+    Error split_record(WindowReader& rd, int64_t opening_at, int64_t bytes, int32_t opening, Record* out,
+                       const char* what) const noexcept;
     Error layer_done() noexcept;
     Error stop(int64_t at, Error e) const noexcept {
         stop_ = at;
@@ -107,14 +185,15 @@ private:
     }
 
     int64_t size_;
+    int64_t max_sub_;  // the longest record taken whole by position
     FieldHeader h_;
-    int64_t layers_ = 0;   // layers walked: nproc_z, or 1 when a layer holds no block
-    int64_t iz_ = 0;       // layer and column of the next block
+    int64_t layers_ = 0;  // layers walked: nproc_z, or 1 when a layer holds no block
+    int64_t iz_ = 0;      // layer and column of the next block
     int64_t iy_ = 0;
-    int64_t yoff_ = 0;     // rows of the grid the current layer has filled
-    int64_t zoff_ = 0;     // planes the layers before have filled
-    int64_t height_ = 0;   // nz_loc shared by the blocks of the current layer
-    int64_t pos_ = 0;      // offset of the next record
+    int64_t yoff_ = 0;    // rows of the grid the current layer has filled
+    int64_t zoff_ = 0;    // planes the layers before have filled
+    int64_t height_ = 0;  // nz_loc shared by the blocks of the current layer
+    int64_t pos_ = 0;     // offset of the next record
     int64_t accepted_ = 0;
     mutable int64_t stop_ = -1;  // see stopped_at()
 };
@@ -125,6 +204,12 @@ inline Error read_next_extents(WindowReader& rd, const FieldWalk& walk, int32_t 
     int64_t at;
     if (Error e = walk.next_extents(&at)) return e;
     return rd.copy(at, extents, 12);
+}
+
+// Copies the payload bytes [b, b + n) of `r` to `dst` through `rd`.
+inline Error copy_payload(WindowReader& rd, const Record& r, int64_t b, void* dst, int64_t n) noexcept {
+    auto* to = static_cast<unsigned char*>(dst);
+    return each_piece(r, b, n, [&](int64_t at, int64_t done, int64_t len) { return rd.copy(at, to + done, len); });
 }
 
 }  // namespace quickio::native

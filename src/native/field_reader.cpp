@@ -3,32 +3,23 @@
 #include <bit>
 
 #include "field_format.hpp"
+#include "limits.hpp"
 #include "pool.hpp"
 
 namespace quickio::native {
 
 namespace {
 
-static_assert(std::endian::native == std::endian::little,
-              "dumps are little-endian and are read without byte swapping");
+static_assert(std::endian::native == std::endian::little, "dumps are little-endian and are read without byte swapping");
 
 using ll = long long;
 
-// The buffer of the walk: extent records, the header and small blocks come
-// through it, many to one read where they lie close together.
-constexpr int64_t window_capacity = int64_t{1} << 20;
-// Blocks of at least this many bytes not already in the window are read
-// straight into the field; smaller ones come through the window.
-constexpr int64_t min_direct = int64_t{16} << 10;
-// One task reads up to this much: large enough that storage sees large
-// requests and that one task holds a whole layer of small blocks, small
-// enough that several are in flight on a dump of 100 MiB.
-constexpr int64_t task_bytes = int64_t{8} << 20;
-// Below this much field data, the calling thread reads alone: starting
-// threads costs more than they save.
-constexpr int64_t min_parallel = int64_t{64} << 20;
-// The interrupt is asked after about this much work.
-constexpr int64_t check_every = int64_t{16} << 20;
+// The sizes that split the work; limits.hpp says why each is what it is.
+constexpr int64_t window_capacity = limits::field_window;
+constexpr int64_t min_direct = limits::field_min_direct;
+constexpr int64_t task_bytes = limits::field_task_bytes;
+constexpr int64_t min_parallel = limits::field_min_parallel;
+constexpr int64_t check_every = limits::check_every;
 
 class ScatterRunner final : public TaskRunner {
 public:
@@ -154,7 +145,7 @@ Error walk_blocks(WindowReader& rd, FieldWalk& walk, TaskBuilder& tasks, float* 
         int32_t ext[3];
         if (Error e = read_next_extents(rd, walk, ext)) return e;
         FieldBlock b;
-        if (Error e = walk.accept(ext, &b)) return e;
+        if (Error e = walk.accept(ext, &b, rd)) return e;
 
         const int64_t bytes = 4 * b.count;
         work += bytes + 4096;  // a tiny block costs its walk if nothing else
@@ -170,15 +161,15 @@ Error walk_blocks(WindowReader& rd, FieldWalk& walk, TaskBuilder& tasks, float* 
         const int64_t runs = whole ? 1 : b.nz;
         const int64_t run = whole ? b.count : h.nx * b.ny;
         float* dst = field + plane * b.z0 + h.nx * b.y0;
-        const bool through_window = rd.available(b.data_at) >= bytes || bytes < min_direct;
+        const bool through_window = rd.available(b.data.at) >= bytes || bytes < min_direct;
         for (int64_t k = 0; k < runs; ++k) {
-            const int64_t from = b.data_at + 4 * run * k;
             auto* to = reinterpret_cast<unsigned char*>(dst + plane * k);
-            if (through_window) {
-                if (Error e = rd.copy(from, to, 4 * run)) return e;
-            } else if (Error e = tasks.add(from, to, 4 * run)) {
-                return e;  // the pool's own error: a read or an allocation failed
-            }
+            // A run that crosses subrecords is one piece per subrecord (a
+            // value may be cut in two); the markers between are left out.
+            Error e = each_piece(b.data, 4 * run * k, 4 * run, [&](int64_t at, int64_t done, int64_t len) {
+                return through_window ? rd.copy(at, to + done, len) : tasks.add(at, to + done, len);
+            });
+            if (e) return e;  // with tasks, the pool's own error: a read or an allocation failed
         }
     }
     return {};
@@ -189,7 +180,7 @@ Error walk_blocks(WindowReader& rd, FieldWalk& walk, TaskBuilder& tasks, float* 
 Error read_grid_dump(Source& src, const FieldBuffers& buffers, const ReadOptions& options) noexcept {
     WindowReader rd(src);
     if (Error e = rd.init(window_capacity)) return e;
-    FieldWalk walk(src.size());
+    FieldWalk walk(src.size(), options.max_subrecord);
     if (Error e = walk_header(rd, walk)) return e;
     const FieldHeader& h = walk.header();
     if (Error e = check_buffers(h, buffers)) return e;
@@ -200,10 +191,10 @@ Error read_grid_dump(Source& src, const FieldBuffers& buffers, const ReadOptions
     Error error = walk_blocks(rd, walk, tasks, buffers.field.data, options);
     tasks.flush();
     FieldAxis axes[3];
-    if (!error) error = walk.axes(axes);
+    if (!error) error = walk.axes(axes, rd);
     const FloatSpan dst[3] = {buffers.x, buffers.y, buffers.z};
     for (int i = 0; i < 3 && !error; ++i) {
-        error = rd.copy(axes[i].at, dst[i].data, 4 * axes[i].len);
+        error = copy_payload(rd, axes[i].values, 0, dst[i].data, 4 * axes[i].len);
     }
     // Tasks still write into the buffers until the pool has finished; a
     // task's read error is the cause of any format error found after it.

@@ -18,6 +18,21 @@ namespace quickio::native {
 // Refuses a negative dimension count, which has no layout.
 Error check_dimensions(int32_t n) noexcept;
 
+// The bytes of one particle in a file of dimension count `n`: its block's
+// count word and its 2n+1 values (the trailing word of a file's last entry
+// may be missing). A file shorter than that holds no particle.
+// `n` below 2^60, so that the bytes fit int64.
+inline int64_t one_particle_bytes(int64_t n) noexcept { return 8 * n + 8; }
+
+// The largest dimension count a phase-space dump of `file_size` bytes is
+// read with: one particle must fit in the file, or, for a file too short to
+// hold one (an empty dump, or one of empty blocks, which says nothing of its
+// count), any count up to small_file_dimensions, which is past every
+// simulation's and keeps what a count makes of it (2n + 1 names, rows and
+// columns) small. At most INT32_MAX, the readers' limit.
+constexpr int32_t small_file_dimensions = 16;
+int32_t most_dimensions(int64_t file_size) noexcept;
+
 struct PhaseBlock {
     int64_t at = 0;          // offset of its count word
     int32_t stored = 0;      // the count as stored (zero or less: empty)

@@ -7,31 +7,25 @@
 #include <memory>
 #include <new>
 
+#include "limits.hpp"
 #include "pool.hpp"
 
 namespace quickio::native {
 
 namespace {
 
-static_assert(std::endian::native == std::endian::little,
-              "dumps are little-endian and are read without byte swapping");
+static_assert(std::endian::native == std::endian::little, "dumps are little-endian and are read without byte swapping");
 
 using ll = long long;
 
-// The buffer of the walk: block counts, and the entries of small blocks,
-// many blocks to one read where they lie close together.
-constexpr int64_t window_capacity = int64_t{2} << 20;
-// Blocks with at least this many bytes of entries not already in the window
-// are read in tasks of whole entries; smaller ones through the window.
-constexpr int64_t min_direct = int64_t{64} << 10;
-// One task reads up to this much into its thread's read buffer.
-constexpr int64_t task_bytes = int64_t{4} << 20;
-// Below this file size, the calling thread reads alone.
-constexpr int64_t min_parallel = int64_t{64} << 20;
-// The interrupt is asked after about this much work.
-constexpr int64_t check_every = int64_t{16} << 20;
+// The sizes that split the work; limits.hpp says why each is what it is.
+constexpr int64_t window_capacity = limits::phase_window;
+constexpr int64_t min_direct = limits::phase_min_direct;
+constexpr int64_t task_bytes = limits::phase_task_bytes;
+constexpr int64_t min_parallel = limits::phase_min_parallel;
+constexpr int64_t check_every = limits::check_every;
 // Threads a pool may run; each may hold a read buffer.
-constexpr int max_workers = 16;
+constexpr int max_workers = limits::max_threads;
 
 // Reads the count word at the walk's position.
 Error read_count(WindowReader& rd, int64_t at, int32_t* count) noexcept {
@@ -86,11 +80,11 @@ void copy_entries_fixed(float* dst, const unsigned char* src, int64_t k) noexcep
 
 void copy_entries(float* dst, const unsigned char* src, int64_t k, int64_t comp) noexcept {
     switch (comp) {
-        case 1: return copy_entries_fixed<1>(dst, src, k);
-        case 3: return copy_entries_fixed<3>(dst, src, k);
-        case 5: return copy_entries_fixed<5>(dst, src, k);
-        case 7: return copy_entries_fixed<7>(dst, src, k);
-        default: break;
+    case 1: return copy_entries_fixed<1>(dst, src, k);
+    case 3: return copy_entries_fixed<3>(dst, src, k);
+    case 5: return copy_entries_fixed<5>(dst, src, k);
+    case 7: return copy_entries_fixed<7>(dst, src, k);
+    default: break;
     }
     const auto comp_bytes = static_cast<size_t>(comp * 4);
     const int64_t stride = comp * 4 + 4;

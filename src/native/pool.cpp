@@ -10,7 +10,7 @@ namespace quickio::native {
 
 namespace {
 
-constexpr int max_threads = 16;
+using limits::max_threads;
 
 }  // namespace
 
@@ -130,9 +130,7 @@ Error TaskPool::acquire(Task** out) noexcept {
     }
     // Failed: the first error a task met; after cancel() alone (the walker
     // failed and should not be asking) an error all the same.
-    const Error failure = task != nullptr ? Error{}
-                          : error_        ? error_
-                                          : Error::value("the read was cancelled");
+    const Error failure = task != nullptr ? Error{} : error_ ? error_ : Error::value("the read was cancelled");
     ::pthread_mutex_unlock(&lock_);
     *out = task;
     if (task == nullptr) return failure;

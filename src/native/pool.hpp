@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "limits.hpp"
 #include "result.hpp"
 #include "source.hpp"
 
@@ -22,7 +23,7 @@ namespace quickio::native {
 // `pieces`. `first` and `count` are for the runner to use as it likes.
 struct Task {
     // As many as one preadv takes (Linux's IOV_MAX).
-    static constexpr int max_pieces = 1024;
+    static constexpr int max_pieces = limits::max_pieces;
     int64_t offset = 0;
     int64_t bytes = 0;
     int64_t first = 0;
@@ -119,7 +120,7 @@ private:
     Error error_;
     pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t changed_ = PTHREAD_COND_INITIALIZER;
-    pthread_t threads_[15];
+    pthread_t threads_[limits::max_threads - 1];  // the workers; the walking thread is the last
 };
 
 }  // namespace quickio::native

@@ -42,37 +42,52 @@ public:
             extents = reduce::new_array<Extent>(static_cast<int64_t>(picked_.size()));
             if (!extents) return Error::os(ENOMEM);
         }
+        Kept& kept = kept_[worker];
         for (int64_t i = 0; i < count; ++i) {
             const unsigned char* entry = entries + i * entry_bytes_;
             if (!keep(entry)) continue;
+            bool all_finite = true;
             for (size_t j = 0; j < picked_.size(); ++j) {
                 const double x = component_of(entry, picked_[j]);
-                if (std::isfinite(x)) widen(extents[j], x);
+                if (std::isfinite(x)) {
+                    widen(extents[j], x);
+                } else {
+                    all_finite = false;
+                }
             }
+            ++kept.selected;
+            kept.finite += all_finite;
         }
         handed(count);
         return {};
     }
 
-    // Run after the pass: every worker's extents into `out`.
-    void merge(Extent* out) const noexcept {
+    // Run after the pass: every worker's extents into `out`, their counts
+    // into `kept`.
+    void merge(Extent* out, Kept* kept) const noexcept {
         for (size_t j = 0; j < picked_.size(); ++j) out[j] = Extent{};
-        for (const auto& extents : extents_) {
-            if (!extents) continue;
-            for (size_t j = 0; j < picked_.size(); ++j) absorb(out[j], extents[j]);
+        *kept = Kept{};
+        for (int w = 0; w < max_workers; ++w) {
+            kept->selected += kept_[w].selected;
+            kept->finite += kept_[w].finite;
+            if (!extents_[w]) continue;
+            for (size_t j = 0; j < picked_.size(); ++j) absorb(out[j], extents_[w][j]);
         }
     }
 
 private:
     std::span<const int64_t> picked_;
-    // One array per worker, allocated by its first take.
+    // One array per worker, allocated by its first take, and one count of
+    // the particles it kept: each worker writes only its own.
     std::unique_ptr<Extent[]> extents_[max_workers];
+    struct alignas(64) PerWorker : Kept {};
+    PerWorker kept_[max_workers];
 };
 
 }  // namespace
 
 Error finite_extent(Source& src, int32_t n, std::span<const Window> where, std::span<const int64_t> components,
-                    Extent* out, const PassOptions& options) noexcept {
+                    Extent* out, Kept* kept, const PassOptions& options) noexcept {
     if (Error e = check_dimensions(n)) return e;
     const int64_t ncomponents = 2 * int64_t{n} + 1;
     if (Error e = reduce::check_windows(where, ncomponents)) return e;
@@ -81,7 +96,7 @@ Error finite_extent(Source& src, int32_t n, std::span<const Window> where, std::
     }
     ExtentSink sink(n, where, components, options.progress);
     if (Error e = stream_particles(src, n, sink, options.read)) return e;
-    sink.merge(out);
+    sink.merge(out, kept);
     return {};
 }
 

@@ -20,9 +20,17 @@ struct Extent {
     double hi = 0;
 };
 
+// The particles a pass kept (`selected`), and of those the ones whose
+// picked components are all finite: those a histogram of them counts.
+struct Kept {
+    int64_t selected = 0;
+    int64_t finite = 0;
+};
+
 // One pass over a dump of `n` dimensions: the extent of each of
-// `components` into `out`, which holds as many entries.
+// `components` into `out`, which holds as many entries, and the particles
+// kept into `kept`.
 Error finite_extent(Source& src, int32_t n, std::span<const Window> where, std::span<const int64_t> components,
-                    Extent* out, const PassOptions& options) noexcept;
+                    Extent* out, Kept* kept, const PassOptions& options) noexcept;
 
 }  // namespace quickio::native

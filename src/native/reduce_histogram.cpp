@@ -17,9 +17,8 @@ namespace {
 using reduce::component_of;
 using reduce::max_workers;
 
-// Per-thread copies of a histogram share this much memory at most; larger
-// histograms are filled by fewer threads.
-constexpr int64_t histogram_copies_bytes = int64_t{256} << 20;
+// The memory that per-thread copies of a histogram share (see limits.hpp).
+constexpr int64_t histogram_copies_bytes = limits::histogram_copies_bytes;
 
 // ---- finding a bin --------------------------------------------------------
 
@@ -101,8 +100,13 @@ public:
     // the result instead of a copy of its own.
     HistogramSink(int32_t n, std::span<const Window> where, const BinRule* rules, int naxes, int64_t weight,
                   int64_t cells, int64_t* counts, double* sums, int64_t* progress) noexcept
-        : Sink(n, where, progress), rules_(rules), naxes_(naxes), weight_(weight), cells_(cells),
-          direct_counts_(counts), direct_sums_(sums) {}
+        : Sink(n, where, progress),
+          rules_(rules),
+          naxes_(naxes),
+          weight_(weight),
+          cells_(cells),
+          direct_counts_(counts),
+          direct_sums_(sums) {}
 
     // How many copies of each count a worker keeps side by side: several for
     // histograms small enough to stay in cache that way, else one.
@@ -185,8 +189,8 @@ private:
         for (int64_t i = 0; i < count; ++i) {
             const unsigned char* entry = entries + i * stride;
             int64_t bx, by;
-            if (!bin_of(a, component_of(entry, a.component), &bx) || !bin_of(b, component_of(entry, b.component), &by) ||
-                (filtered && !keep(entry))) {
+            if (!bin_of(a, component_of(entry, a.component), &bx) ||
+                !bin_of(b, component_of(entry, b.component), &by) || (filtered && !keep(entry))) {
                 continue;
             }
             add(bx * b.bins + by, i, entry);
@@ -194,7 +198,7 @@ private:
     }
 
     static constexpr int64_t count_copies = 4;
-    static constexpr int64_t copied_cells = int64_t{32} << 10;
+    static constexpr int64_t copied_cells = limits::histogram_copied_cells;
 
     const BinRule* rules_;
     int naxes_;

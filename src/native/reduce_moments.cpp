@@ -26,10 +26,8 @@ using reduce::component_of;
 using reduce::max_workers;
 
 // Moments of layouts without a vector form are taken over runs of this many
-// values, gathered component by component: the run's own mean and spread
-// are computed in two passes over values in cache, then merged into the
-// running ones.
-constexpr int64_t moments_run_values = 8192;
+// values (see limits.hpp).
+constexpr int64_t moments_run_values = limits::moments_run_values;
 
 // ---- running moments ------------------------------------------------------
 
@@ -397,10 +395,10 @@ private:
             }
             int64_t done;
             switch (entry_bytes_) {
-                case 8: done = vector_run_2(run, m, w.running.get()); break;
-                case 16: done = vector_run_4(run, m, w.running.get()); break;
-                case 24: done = vector_run_6(run, m, w.running.get()); break;
-                default: done = vector_run_8(run, m, w.running.get()); break;
+            case 8: done = vector_run_2(run, m, w.running.get()); break;
+            case 16: done = vector_run_4(run, m, w.running.get()); break;
+            case 24: done = vector_run_6(run, m, w.running.get()); break;
+            default: done = vector_run_8(run, m, w.running.get()); break;
             }
             if (done < 0) done = 0;  // a value that is not finite
             general(run + done * entry_bytes_, m - done, w);
@@ -425,7 +423,7 @@ private:
         for (int64_t k = 0; k < components_; ++k) run_moments(&w.columns[k * rows_], rows, w.running[k]);
     }
 
-    static constexpr int64_t packed_entries = 2048;
+    static constexpr int64_t packed_entries = limits::moments_packed_entries;
 
     int64_t rows_;  // values of one component a gathered run holds
     Worker workers_[max_workers];

@@ -22,13 +22,9 @@ namespace {
 using ll = long long;
 using reduce::max_workers;
 
-// The counting pass of a selection keeps the selected particles, in case
-// the whole selection fits in this much; otherwise a filling pass follows.
-constexpr int64_t selection_staging_bytes = int64_t{64} << 20;
-// The counting pass notes how many particles each run of entries kept, so
-// that the filling pass can place runs read out of order; past this many
-// runs it stops noting and the filling pass runs in file order, alone.
-constexpr int64_t selection_max_runs = int64_t{1} << 20;
+// What the counting pass keeps for the filling pass (see limits.hpp).
+constexpr int64_t selection_staging_bytes = limits::selection_staging_bytes;
+constexpr int64_t selection_max_runs = limits::selection_max_runs;
 
 // One run of entries that a take handed over: its first particle, how
 // many entries it held, how many of them were kept, and (while staging) the
@@ -199,8 +195,8 @@ public:
     Error take(int worker, const unsigned char* entries, int64_t count, int64_t first) noexcept override {
         if (Error e = check_worker(worker)) return e;
         const auto& runs = state_.ordered;
-        auto it = std::lower_bound(runs.begin(), runs.end(), first,
-                                   [](const Run& r, int64_t f) { return r.first < f; });
+        auto it =
+            std::lower_bound(runs.begin(), runs.end(), first, [](const Run& r, int64_t f) { return r.first < f; });
         if (it == runs.end() || it->first != first || it->count != count) {
             // The reader cut the dump into other runs than the first time:
             // the fill is redone in file order.

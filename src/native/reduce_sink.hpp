@@ -15,6 +15,7 @@
 #include <new>
 #include <span>
 
+#include "limits.hpp"
 #include "phase_reader.hpp"
 #include "reduce_pass.hpp"
 #include "result.hpp"
@@ -23,7 +24,7 @@ namespace quickio::native::reduce {
 
 // Workers a pass may run (the read pool's limit); each keeps its own
 // accumulators.
-constexpr int max_workers = 16;
+constexpr int max_workers = limits::max_threads;
 
 inline float component_of(const unsigned char* entry, int64_t k) noexcept {
     float v;

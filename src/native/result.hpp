@@ -43,6 +43,12 @@ struct Error {
         e.errno_value = err;
         return e;
     }
+    // An OS error whose text says more than strerror(err) would.
+    static Error os(int err, const char* text) noexcept {
+        Error e = os(err);
+        std::snprintf(e.message, sizeof e.message, "%s", text);
+        return e;
+    }
     static Error interrupted() noexcept {
         Error e;
         e.status = Status::interrupted;
@@ -108,13 +114,16 @@ struct FileIdentity {
 };
 
 // How a read runs: how many threads may read at once (1: only the calling
-// thread), whom to ask whether to stop, and, when the caller has already
-// looked at the file, the identity it saw, which the file opened by path
-// must still have.
+// thread), whom to ask whether to stop, when the caller has already looked
+// at the file, the identity it saw, which the file opened by path must
+// still have, and where field records are split.
 struct ReadOptions {
     int threads = 1;
     Interrupt* interrupt = nullptr;
     const FileIdentity* expect = nullptr;
+    // The longest field record taken to be whole (field::max_subrecord when
+    // 0 or more than it): a longer one is found by its markers.
+    int64_t max_subrecord = 0;
 
     bool stop_requested() const noexcept { return interrupt != nullptr && interrupt->requested(); }
 };

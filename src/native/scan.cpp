@@ -5,26 +5,21 @@
 #include <cstring>
 #include <new>
 
+#include "limits.hpp"
+
 namespace quickio::native {
 
 namespace {
 
-static_assert(std::endian::native == std::endian::little,
-              "dumps are little-endian and are read without byte swapping");
+static_assert(std::endian::native == std::endian::little, "dumps are little-endian and are read without byte swapping");
 
 using ll = long long;
 
-// The window that extents, block counts and the header come through: reads
-// that follow on grow to this size, a jump over a large block starts small.
-constexpr int64_t window_capacity = int64_t{1} << 20;
-// A table of its own starts with room for this many rows and doubles.
-constexpr int64_t first_rows = 256;
-// The interrupt is asked every so many blocks.
-constexpr int64_t check_blocks = int64_t{1} << 14;
-// At most this many parameters of each kind are kept. A real dump has a few
-// dozen; a file of another kind can claim a count as large as itself, which
-// is no reason to hold that much.
-constexpr int64_t max_kept_params = int64_t{1} << 16;
+// The sizes that split the work; limits.hpp says why each is what it is.
+constexpr int64_t window_capacity = limits::scan_window;
+constexpr int64_t first_rows = limits::scan_first_rows;
+constexpr int64_t check_blocks = limits::scan_check_blocks;
+constexpr int64_t max_kept_params = limits::scan_kept_params;
 
 // The walks report only these two; everything else comes from the source.
 bool is_format_error(const Error& e) noexcept {
@@ -34,6 +29,32 @@ bool is_format_error(const Error& e) noexcept {
 template <class T>
 std::unique_ptr<T[]> allocate(int64_t n) noexcept {
     return std::unique_ptr<T[]>(new (std::nothrow) T[static_cast<size_t>(n > 0 ? n : 1)]);
+}
+
+// The segments of a record split into subrecords, one row each
+// (segment_column order), and the markers between them; a record written
+// whole has none.
+Error add_segments(FieldScan* out, const Record& r) noexcept {
+    const int64_t n = r.subrecords();
+    for (int64_t k = 0; n > 1 && k < n; ++k) {
+        const int64_t start = k * r.sub;
+        const int64_t len = k + 1 < n ? r.sub : r.bytes - start;
+        const int64_t row[segment_column::ncols] = {r.at, start, r.offset(start), len};
+        if (Error e = out->segments.add(row)) return e;
+    }
+    out->split_bytes += r.end() - r.at - r.bytes;
+    return {};
+}
+
+// The first word as a phase-space block count (see FieldScan).
+Error scan_first_count(WindowReader& rd, FieldScan* out) noexcept {
+    if (out->file_size < 4) return {};
+    if (Error e = rd.copy(0, &out->first_count, 4)) return e;
+    out->has_first_count = true;
+    PhaseWalk shortest(0, out->file_size);
+    PhaseBlock first;
+    out->holds_first_block = !shortest.accept(out->first_count, &first);
+    return {};
 }
 
 // The header: the framing hint, Nparam, the parameters, the grid.
@@ -64,18 +85,21 @@ Error scan_header(WindowReader& rd, FieldWalk& walk, FieldScan* out) noexcept {
     return {};
 }
 
-Error scan_blocks(WindowReader& rd, FieldWalk& walk, TableRows& rows, const ReadOptions& options) noexcept {
+Error scan_blocks(WindowReader& rd, FieldWalk& walk, FieldScan* out, TableRows& rows,
+                  const ReadOptions& options) noexcept {
     while (walk.more()) {
         int32_t ext[3];
         if (Error e = read_next_extents(rd, walk, ext)) return e;
         FieldBlock b;
         const int64_t before = walk.blocks_accepted();
-        const Error e = walk.accept(ext, &b);
+        const Error e = walk.accept(ext, &b, rd);
         // A block that closes a layer is accepted before the layer is
         // checked: it belongs to the table even when the layer fails.
         if (walk.blocks_accepted() > before) {
-            const int64_t row[field_column::ncols] = {b.layer, b.column, b.y0, b.z0, b.nx, b.ny, b.nz, b.data_at};
+            const int64_t row[field_column::ncols] = {b.layer, b.column, b.y0, b.z0, b.nx, b.ny, b.nz, b.data.at};
             if (Error added = rows.add(row)) return added;
+            if (Error added = add_segments(out, b.data)) return added;
+            out->values += b.count;
         }
         if (e) return e;
         if (rows.count() % check_blocks == 0 && options.stop_requested()) return Error::interrupted();
@@ -85,11 +109,13 @@ Error scan_blocks(WindowReader& rd, FieldWalk& walk, TableRows& rows, const Read
 
 Error scan_axes(WindowReader& rd, FieldWalk& walk, FieldScan* out) noexcept {
     FieldAxis axes[3];
-    if (Error e = walk.axes(axes)) return e;
+    if (Error e = walk.axes(axes, rd)) return e;
     for (int i = 0; i < 3; ++i) {
         out->axes[i] = allocate<float>(axes[i].len);
         if (!out->axes[i]) return Error::os(ENOMEM);
-        if (Error e = rd.copy(axes[i].at, out->axes[i].get(), 4 * axes[i].len)) return e;
+        if (Error e = copy_payload(rd, axes[i].values, 0, out->axes[i].get(), 4 * axes[i].len)) return e;
+        if (Error e = add_segments(out, axes[i].values)) return e;
+        out->axes_at[i] = axes[i].values.at;
     }
     out->whole = true;
     out->end = walk.position();
@@ -100,13 +126,13 @@ Error scan_axes(WindowReader& rd, FieldWalk& walk, FieldScan* out) noexcept {
 // takes integer parameter 14, and it allocates a grid of at least one point.
 Error loader_refusal(const FieldScan& s) noexcept {
     if (s.has_nparam && s.nparam < field::loader_min_nparam) {
-        return Error::in_file(Status::value_error, "the header gives Nparam = %d, but the field loader needs at least %d",
-                              s.nparam, field::loader_min_nparam);
+        return Error::in_file(Status::value_error,
+                              "the header gives Nparam = %d, but the field loader needs at least %d", s.nparam,
+                              field::loader_min_nparam);
     }
     if (s.has_grid && s.header.cells == 0) {
         return Error::in_file(Status::value_error, "the grid (%lld, %lld, %lld) has no points",
-                              static_cast<ll>(s.header.nx), static_cast<ll>(s.header.ny),
-                              static_cast<ll>(s.header.nz));
+                              static_cast<ll>(s.header.nx), static_cast<ll>(s.header.ny), static_cast<ll>(s.header.nz));
     }
     return {};
 }
@@ -162,13 +188,18 @@ Error scan_field(Source& src, FieldScan* out, TableRows& rows, const ReadOptions
     out->file_size = src.size();
     WindowReader rd(src);
     if (Error e = rd.init(window_capacity)) return e;
-    FieldWalk walk(src.size());
+    FieldWalk walk(src.size(), options.max_subrecord);
+    if (Error e = scan_first_count(rd, out)) return e;
     Error e = scan_header(rd, walk, out);
-    if (!e) e = scan_blocks(rd, walk, rows, options);
+    if (!e) e = scan_blocks(rd, walk, out, rows, options);
     if (!e) e = scan_axes(rd, walk, out);
     if (e && !is_format_error(e)) return e;
     if (e) out->stop = {e, walk.stopped_at()};
     out->refusal = loader_refusal(*out);
+    if (out->has_params) {
+        out->expected_size =
+            field::expected_size(out->nparam, out->int_params.get(), rows.count(), out->values, out->split_bytes);
+    }
     return {};
 }
 
@@ -178,6 +209,7 @@ Error scan_phase(Source& src, int32_t n, PhaseScan* out, TableRows& rows, const 
     WindowReader rd(src);
     if (Error e = rd.init(window_capacity)) return e;
     PhaseWalk walk(n, src.size());
+    out->entry_bytes = walk.entry_bytes();
     while (!walk.done()) {
         // Counts come many to one window, so most are there already.
         const int64_t at = walk.position();
@@ -192,12 +224,13 @@ Error scan_phase(Source& src, int32_t n, PhaseScan* out, TableRows& rows, const 
             out->stop = {e, walk.stopped_at()};
             break;
         }
-        const int64_t row[phase_column::ncols] = {b.at, b.stored};
+        const int64_t row[phase_column::ncols] = {b.at, b.stored, b.entries_at};
         if (Error e = rows.add(row)) return e;
         if (rows.count() % check_blocks == 0 && options.stop_requested()) return Error::interrupted();
     }
     out->particles = walk.particles();
     out->end = out->stop.error ? out->stop.at : walk.position();
+    out->trailing_bytes = out->stop.error ? 0 : out->file_size - out->end;
     return {};
 }
 

@@ -74,7 +74,14 @@ namespace field_column {
 enum : int { layer, column, y0, z0, nx, ny, nz, offset, ncols };
 }
 namespace phase_column {
-enum : int { offset, count, ncols };
+enum : int { offset, count, entries, ncols };
+}
+// The columns of the segments of a field dump's records that are split
+// into subrecords: the payload offset of the record's first subrecord (a
+// block's offset, an axis's), where the segment starts in the payload,
+// where in the file, and its length in bytes.
+namespace segment_column {
+enum : int { record, start, offset, length, ncols };
 }
 
 // Why a walk ended before the end of its format: a format error (Status
@@ -104,10 +111,30 @@ struct FieldScan {
     bool has_grid = false;
     FieldHeader header;
     // Every block and the three axes are in the file; `axes` hold the axes
-    // (nx, ny and nz values) and `end` is the offset just past the z values.
+    // (nx, ny and nz values), `axes_at` the payload offsets of their records
+    // and `end` is the offset just past the z values.
     bool whole = false;
     std::unique_ptr<float[]> axes[3];
+    int64_t axes_at[3] = {0, 0, 0};
     int64_t end = 0;
+    // Every segment of the records split into subrecords, of the blocks
+    // accepted and of the axes, in file order (segment_column order), and
+    // the bytes of the markers between them.
+    TableRows segments{segment_column::ncols, INT64_MAX};
+    int64_t split_bytes = 0;
+    // The values of the blocks accepted.
+    int64_t values = 0;
+    // The length of a dump of this header and these blocks, counting the
+    // blocks the file lacks as well-formed ones (field::expected_size); -1
+    // when the parameters were not read or give no length.
+    int64_t expected_size = -1;
+    // The file's first word read as a phase-space dump's first block count,
+    // and whether the file holds that block with the shortest entries
+    // (n = 0): what tells a phase-space dump from a file of another kind
+    // when the field walk fails. A file under 4 bytes holds no count.
+    bool has_first_count = false;
+    int32_t first_count = 0;
+    bool holds_first_block = true;
     Stop stop;
     // For a dump whose header was read: what the field loader refuses beyond
     // the walk (too few parameters for it, a grid without points).
@@ -116,21 +143,27 @@ struct FieldScan {
 
 // Scans a field dump: the header, every block into `rows` (field_column
 // order: layer, column, y0, z0, nx_loc, ny_loc, nz_loc and the offset of
-// its data), and the axes.
+// its data), the axes, the segments of records split into subrecords, and
+// the length the header gives the file.
 Error scan_field(Source& src, FieldScan* out, TableRows& rows, const ReadOptions& options) noexcept;
 
 struct PhaseScan {
     int64_t file_size = 0;
-    int64_t particles = 0;  // in the blocks the walk accepted
+    int64_t entry_bytes = 0;  // of one particle's entry, its trailing word included
+    int64_t particles = 0;    // in the blocks the walk accepted
     // Where the walk ended: after the last block (followed by `file_size -
     // end` stray bytes, at most 3) or, when it stopped, at stop.at.
     int64_t end = 0;
+    // The bytes after the last block of a walk that went through, too few
+    // for another count (0 to 3); 0 when the walk stopped.
+    int64_t trailing_bytes = 0;
     Stop stop;
 };
 
 // Scans a phase-space dump read with dimension count `n`: every block into
-// `rows` (phase_column order: the offset of its count word and the count as
-// stored). A negative `n` is the caller's error.
+// `rows` (phase_column order: the offset of its count word, the count as
+// stored, and the offset of its first entry). A negative `n` is the
+// caller's error.
 Error scan_phase(Source& src, int32_t n, PhaseScan* out, TableRows& rows, const ReadOptions& options) noexcept;
 
 }  // namespace quickio::native

@@ -9,23 +9,16 @@
 #include <cstring>
 #include <new>
 
+#include "limits.hpp"
+
 namespace quickio::native {
 
 namespace {
 
-// One pread asks for at most this much. Linux moves at most about 2 GiB per
-// call anyway; a moderate cap keeps each call short.
-constexpr int64_t max_read_chunk = int64_t{64} << 20;
-
-// The smallest refill of a WindowReader, after a jump: the header of the
-// next block and a little more. Each block of a dump of large blocks costs
-// one such read, so it is kept short; reads that follow on double it, so a
-// dump of tiny blocks soon reads a whole buffer per call.
-constexpr int64_t min_window = 512;
-
-// The iovec entries handed to one preadv: the kernel's limit, IOV_MAX on
-// Linux, so that a task of small block rows is one call.
-constexpr int max_iov = 1024;
+// The sizes that split the reads; limits.hpp says why each is what it is.
+constexpr int64_t max_read_chunk = limits::max_read_chunk;
+constexpr int64_t min_window = limits::min_window;
+constexpr int max_iov = limits::max_pieces;
 
 bool range_ok(int64_t offset, int64_t n, int64_t size) noexcept {
     return offset >= 0 && n >= 0 && offset <= size && n <= size - offset;
@@ -58,7 +51,47 @@ Error cut_short(int64_t offset, int64_t size) noexcept {
                           static_cast<long long>(offset), static_cast<long long>(size));
 }
 
+Error not_regular() noexcept { return Error::os(EINVAL, "not a regular file"); }
+
 }  // namespace
+
+Error open_regular(const char* path, Interrupt* interrupt, int* out) noexcept {
+    int fd;
+    for (;;) {
+        // O_NONBLOCK: opening a FIFO without a writer, or a device, must not
+        // wait. The file is checked before anything is read from it.
+        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0 || errno != EINTR) break;
+        if (interrupt != nullptr && interrupt->requested()) return Error::interrupted();
+    }
+    if (fd < 0) {
+        const int err = errno;
+        // A socket cannot be opened at all (ENXIO): say what it is.
+        struct stat st;
+        if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return not_regular();
+        return Error::os(err);
+    }
+    struct stat st;
+    Error refused;
+    if (::fstat(fd, &st) != 0) {
+        refused = Error::os(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        refused = Error::os(EISDIR);  // open(2) succeeds on a directory; reading would not
+    } else if (!S_ISREG(st.st_mode)) {
+        refused = not_regular();
+    } else {
+        // Reads of a regular file never wait anyway; the flag goes so that
+        // the descriptor is an ordinary one.
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) refused = Error::os(errno);
+    }
+    if (refused) {
+        ::close(fd);
+        return refused;
+    }
+    *out = fd;
+    return {};
+}
 
 Error identity_of(int fd, FileIdentity* out) noexcept {
     struct stat st;
@@ -97,24 +130,12 @@ Error FileSource::open(const char* path, Interrupt* interrupt, const FileIdentit
         fd_ = -1;
     }
     int fd;
-    for (;;) {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (fd >= 0 || errno != EINTR) break;
-        // A FIFO without a writer blocks here until a signal arrives.
-        if (interrupt != nullptr && interrupt->requested()) return Error::interrupted();
-    }
-    if (fd < 0) return Error::os(errno);
-
+    if (Error e = open_regular(path, interrupt, &fd)) return e;
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         const int err = errno;
         ::close(fd);
         return Error::os(err);
-    }
-    // open(2) succeeds on a directory; refuse it here, as reading would.
-    if (S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return Error::os(EISDIR);
     }
     const FileIdentity id = identity_from(st);
     if (expect != nullptr && id != *expect) {

@@ -1,5 +1,6 @@
 // Where a native reader takes its bytes from: a file opened by path, or a
-// region of memory (used by the fuzz targets, which must not touch the disk).
+// region of memory (used by the fuzz targets, which must not touch the disk,
+// and by the reductions of a dump fetched by range).
 #pragma once
 
 #include <cstdint>
@@ -60,9 +61,7 @@ public:
     FileSource& operator=(const FileSource&) = delete;
     ~FileSource() override;
 
-    // Opens `path`. Failure is Error::os(errno), with EISDIR for a
-    // directory. An open that a signal interrupts is retried unless
-    // `interrupt` says to stop. With `expect`, a file whose identity differs
+    // Opens `path` by open_regular(). With `expect`, a file whose identity differs
     // from it (replaced or rewritten since the caller looked) is refused as
     // changed.
     Error open(const char* path, Interrupt* interrupt, const FileIdentity* expect) noexcept;
@@ -83,11 +82,19 @@ private:
     FileIdentity identity_;
 };
 
+// Opens `path` read-only into `*fd` without waiting on it: a FIFO, a
+// device or a socket is refused as "not a regular file" (Error::os with
+// EINVAL and that message) before anything reads from it, a directory as
+// EISDIR. An open that a signal interrupts is retried unless `interrupt`
+// says to stop.
+Error open_regular(const char* path, Interrupt* interrupt, int* fd) noexcept;
+
 // The identity of the file open on `fd`, or of the file at `path`.
 Error identity_of(int fd, FileIdentity* out) noexcept;
 Error identity_of(const char* path, FileIdentity* out) noexcept;
 
-// A region of memory that the caller keeps alive while the source is in use.
+// A region of memory that the caller keeps alive while the source is in use:
+// the fuzz targets' input, and stretches of a dump fetched by range.
 class MemorySource final : public Source {
 public:
     MemorySource(const void* data, int64_t size) noexcept
@@ -126,9 +133,7 @@ public:
 
     // The bytes buffered from `offset` on (0 when `offset` is not buffered),
     // and a pointer to them.
-    int64_t available(int64_t offset) const noexcept {
-        return (offset >= begin_ && offset < end_) ? end_ - offset : 0;
-    }
+    int64_t available(int64_t offset) const noexcept { return (offset >= begin_ && offset < end_) ? end_ - offset : 0; }
     const unsigned char* at(int64_t offset) const noexcept { return buf_.get() + (offset - begin_); }
 
     // Makes [offset, offset + n) buffered and points `*out` at it. Needs
@@ -141,7 +146,7 @@ public:
 
 private:
     Source& src_;
-    int64_t size_;  // the source's size, taken once: it is asked for per block
+    int64_t size_;     // the source's size, taken once: it is asked for per block
     int64_t min_len_;  // the length of a refill after a jump
     std::unique_ptr<unsigned char[]> buf_;
     int64_t cap_ = 0;
