@@ -13,7 +13,9 @@ why it is not well-formed (``reason``) and where the walk stopped
 Block tables are ``BlockTable`` objects: a sequence of ``FieldBlock`` or
 ``PhaseBlock`` rows, and one read-only int64 NumPy array per column
 (``header.blocks.offset``), so that a dump of millions of blocks costs one
-array per column, not one Python object per block.
+array per column, not one Python object per block. A field dump's records
+longer than one subrecord holds (2 GiB - 9 bytes) are split; their
+``Segment`` rows say where each piece lies.
 
 Each function takes a dump as a path (the name as given, or, when no such
 file exists, the name plus ".bin"), as a URL read through fsspec
@@ -22,13 +24,11 @@ as an fsspec ``OpenFile`` or as a binary file object with seek() and read();
 a remote dump is read by byte ranges: the header, the block extents or
 counts and the axes, never the data.
 """
+
 from __future__ import annotations
 
-from typing import Optional
-
-from ._dump import Dump
-from ._headers import (BlockTable, FieldBlock, FieldHeader, PhaseBlock, PhaseSpaceHeader, field_header,
-                       json_number)
+from ._dump.dump import Dump
+from ._dump.headers import BlockTable, FieldBlock, FieldHeader, PhaseBlock, PhaseSpaceHeader, Segment, json_number
 
 __all__ = [
     "BlockTable",
@@ -36,11 +36,13 @@ __all__ = [
     "FieldHeader",
     "PhaseBlock",
     "PhaseSpaceHeader",
+    "Segment",
     "is_field_dump",
     "json_number",
     "read_field_header",
     "read_field_header_if_dump",
     "read_phase_space_header",
+    "whole_with",
 ]
 
 
@@ -69,11 +71,10 @@ def read_field_header(path, *, storage_options=None) -> FieldHeader:
     blocks that do not tile the grid, a missing axis), and whatever the
     field loader refuses, is reported through ``well_formed``, ``reason``
     and ``stopped_at``, with whatever could be read."""
-    d = _field_scan(path, storage_options)
-    return d.header if d.header is not None else field_header(d.name, d._scan)
+    return _field_scan(path, storage_options).field_header()
 
 
-def read_field_header_if_dump(path, *, storage_options=None) -> Optional[FieldHeader]:
+def read_field_header_if_dump(path, *, storage_options=None) -> FieldHeader | None:
     """``read_field_header(path)`` when ``is_field_dump(path)`` is true,
     else None: one scan for both, which over a network is half the
     requests."""
@@ -89,8 +90,15 @@ def read_phase_space_header(path, n_dimensions: int, *, storage_options=None) ->
     take for blocks of a billion particles. A block that announces more
     particles than the file holds is reported through ``well_formed``,
     ``reason`` and ``stopped_at``."""
-    n = int(n_dimensions)
-    if n < 0:
-        raise ValueError(f"n_dimensions must be 0 or more, not {n}")
-    with Dump(path, n_dimensions=n, storage_options=storage_options) as d:
+    with Dump(path, n_dimensions=n_dimensions, storage_options=storage_options) as d:
         return d.header
+
+
+def whole_with(path, n_dimensions: int, *, storage_options=None) -> int | None:
+    """For a phase-space dump that is not whole when read with
+    `n_dimensions`, another dimension count (1 to 3, or 0) with which the
+    walk goes through the whole file: the count the dump was likely written
+    with. None when the dump is whole, or when no other count makes it
+    whole (the file is cut short or broken, whatever its count)."""
+    with Dump(path, n_dimensions=n_dimensions, storage_options=storage_options) as d:
+        return d.whole_with()

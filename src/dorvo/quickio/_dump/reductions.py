@@ -1,41 +1,30 @@
 """The streamed reductions of a phase-space dump: argument checks, memory
-bounds, bin edges and the native passes (``_particles``) over one exact
-file name. ``dorvo.quickio.particles`` and ``Dump`` call them."""
+bounds, bin edges and the native passes (``_particles``). The passes run
+over `passes`: ``FilePasses``, the dump's file by its exact name, or
+``streamed.StreamedPasses``, its bytes fetched by range (a remote dump, a
+file object, a part of a dump on a worker). ``dorvo.quickio.particles``
+and ``Dump`` call them."""
+
 from __future__ import annotations
 
 import math
 import operator
 import os
-import threading
+from typing import NamedTuple
 
 import numpy as np
 
-
+from .. import _particles, _scan
+from ..components import component_index
+from . import headers as _headers
+from . import progress as progress_
 
 # ---------------------------------------------------------------- arguments
 
 
-def _dimensions(n_dimensions):
-    n = operator.index(n_dimensions)
-    if n < 0:
-        raise ValueError(f"n_dimensions must be >= 0, got {n}")
-    if n > _MAX_DIMENSIONS:
-        raise ValueError(f"n_dimensions must be at most {_MAX_DIMENSIONS}, got {n}")
-    return n
-
-
-# The readers take the dimension count as a 32-bit integer.
-_MAX_DIMENSIONS = 2**31 - 1
-
-
-def _component(k, n, what):
-    try:
-        k = operator.index(k)
-    except TypeError:
-        raise TypeError(f"{what}: a component is an int, not {type(k).__name__}") from None
-    if not 0 <= k <= 2 * n:
-        raise ValueError(f"{what}: component {k} out of range: a dump with n = {n} has components 0 to {2 * n}")
-    return k
+def component_of(k, n, what, labels=None):
+    """An index or a name of a component, as its index."""
+    return component_index(k, n, labels, what)
 
 
 def _real(v, what):
@@ -45,7 +34,7 @@ def _real(v, what):
         raise TypeError(f"{what}: {v!r} is not a real number") from None
 
 
-def _where(where, n):
+def _where(where, n, labels=None):
     """The windows as (component, lo, hi) triples."""
     if where is None:
         return ()
@@ -53,7 +42,7 @@ def _where(where, n):
         raise TypeError("where must be a dict {component: (lo, hi)}")
     out = []
     for k, window in where.items():
-        k = _component(k, n, "where")
+        k = component_of(k, n, "where", labels)
         try:
             lo, hi = window
         except (TypeError, ValueError):
@@ -74,7 +63,7 @@ def _per_axis(value, naxes, what):
     return [value] * naxes
 
 
-def _bins(bins, naxes):
+def bins_of(bins, naxes):
     out = []
     for b in _per_axis(bins, naxes, "bins"):
         try:
@@ -87,7 +76,7 @@ def _bins(bins, naxes):
     return out
 
 
-def _ranges(range_, components):
+def ranges_of(range_, components):
     """One (lo, hi) pair or None per component; a single pair is taken for
     a histogram of one component."""
     if range_ is None:
@@ -145,66 +134,76 @@ def _memory_limit():
 def _refuse_beyond_memory(need, what):
     limit = _memory_limit()
     if limit is not None and need > limit:
-        raise MemoryError(f"{what} would take about {need / 2**30:,.1f} GiB, more than the {limit / 2**30:,.1f} GiB "
-                          f"of memory this process can use")
+        raise MemoryError(
+            f"{what} would take about {need / 2**30:,.1f} GiB, more than the {limit / 2**30:,.1f} GiB "
+            f"of memory this process can use"
+        )
 
 
 # Per bin edge: its float64 array, the list of Python floats handed to the
 # native pass (a pointer and a float object each) and the native copy of
 # the edges. Per cell: the result (8 bytes). The native pass's per-thread
-# copies of a histogram take at most 256 MiB in all.
+# copies of a histogram (one per reader thread) take at most
+# _scan.HISTOGRAM_COPIES_BYTES in all.
 _BYTES_PER_EDGE = 64
 _BYTES_PER_CELL = 8
-_HISTOGRAM_COPIES = 256 << 20
 # Per component of moments: the five result arrays, the native results and
-# one running state per reader thread (at most 16).
-_BYTES_PER_MOMENT = 32 + 32 + 16 * 64
+# one running state per reader thread.
+_BYTES_PER_MOMENT = 32 + 32 + _scan.MAX_THREADS * 64
 
 
-def _check_histogram_fits(nbins):
+def _check_histogram_fits(nbins, results: int = 1, what: str | None = None):
+    """Refuses a histogram of `nbins` that cannot fit; with `results`, as
+    many held at once (the histograms of a run's tasks, and their stack)."""
     cells = math.prod(nbins)
-    need = (_BYTES_PER_CELL * cells + _BYTES_PER_EDGE * sum(b + 1 for b in nbins)
-            + min(_HISTOGRAM_COPIES, _BYTES_PER_CELL * cells * 16))
-    _refuse_beyond_memory(need, f"a histogram of {cells:,} bins")
+    need = (
+        _BYTES_PER_CELL * cells * results
+        + _BYTES_PER_EDGE * sum(b + 1 for b in nbins)
+        + min(_scan.HISTOGRAM_COPIES_BYTES, _BYTES_PER_CELL * cells * _scan.MAX_THREADS)
+    )
+    _refuse_beyond_memory(need, what or f"a histogram of {cells:,} bins")
 
 
-# ---------------------------------------------------------------- progress
+def check_run_histograms_fit(nbins, tasks: int, dumps: int) -> None:
+    """Refuses the histograms of a run that cannot fit, before any work:
+    one a task until the end, then one a dump stacked."""
+    cells = math.prod(nbins)
+    _check_histogram_fits(nbins, tasks + dumps, f"{dumps:,} histograms of {cells:,} bins")
 
 
-class _Progress:
-    """Calls `callback(done, total)` from a helper thread while native
-    passes count into `counter`, and once more at the end."""
-
-    def __init__(self, callback, total):
-        self.callback, self.total = callback, total
-        self.counter = None if callback is None else np.zeros(1, np.int64)
-        self._stop = threading.Event()
-        self._thread = None
-
-    def __enter__(self):
-        if self.callback is not None:
-            self._thread = threading.Thread(target=self._run, name="quickio-progress", daemon=True)
-            self._thread.start()
-        return self
-
-    def _run(self):
-        while not self._stop.wait(0.1):
-            self.callback(min(int(self.counter[0]), self.total), self.total)
-
-    def __exit__(self, exc_type, exc, tb):
-        if self._thread is not None:
-            self._stop.set()
-            self._thread.join()
-            if exc_type is None:
-                self.callback(self.total, self.total)
-        return False
+# ---------------------------------------------------------------- passes
 
 
-def _size(path):
-    try:
-        return os.stat(path).st_size
-    except OSError:
-        return 0  # the native open reports it
+class FilePasses:
+    """The native passes over a dump's file by its path. Once `expect` (the
+    identity pinned at opening) is known, a pass over a file that no longer
+    has it is refused before it reads, and one that read another is refused
+    after."""
+
+    def __init__(self, path, expect=None):
+        self.path = os.fsencode(path)
+        self.expect = expect
+        try:
+            self.size = os.stat(self.path).st_size
+        except OSError:
+            self.size = 0  # the native open reports it
+
+    def extent(self, n, components, windows, counter):
+        """(lows, highs, selected, finite): see ``_particles.extent``."""
+        lows, highs, seen, selected, finite = _particles.extent(self.path, n, components, windows, counter)
+        if self.expect is not None and tuple(seen) != tuple(self.expect):
+            raise OSError(f"{os.fsdecode(self.path)}: the file changed since it was opened")
+        self.expect = seen
+        return lows, highs, selected, finite
+
+    def histogram(self, n, axes, weight, windows, counter):
+        return _particles.histogram(self.path, n, axes, weight, windows, self.expect, counter)
+
+    def moments(self, n, windows, counter):
+        return _particles.moments(self.path, n, windows, counter)
+
+    def select(self, n, windows, counter):
+        return _particles.select(self.path, n, windows, counter)
 
 
 # ---------------------------------------------------------------- bin edges
@@ -256,64 +255,94 @@ def _axis_dd(component, bins, lo, hi):
 # ---------------------------------------------------------------- reductions
 
 
-def histogram(path, n_dimensions, components, bins=10, range=None, weights=None, where=None, *, progress=None,
-              expect=None):
-    """The streamed histogram that ``particles.histogram`` documents; with
-    `expect`, the pass refuses a file whose identity differs from it."""
-    n = _dimensions(n_dimensions)
-    comps = [components] if np.ndim(components) == 0 else list(components)
+def histogram_components(components, n, labels) -> list:
+    """The one or two components of a histogram, as indices."""
+    comps = [components] if isinstance(components, str) or np.ndim(components) == 0 else list(components)
     if not 1 <= len(comps) <= 2:
         raise ValueError(f"components: one or two component indices, got {len(comps)}")
-    comps = [_component(c, n, "components") for c in comps]
-    nbins = _bins(bins, len(comps))
+    return [component_of(c, n, "components", labels) for c in comps]
+
+
+def _finite_range(lo, hi) -> tuple:
+    """The range a histogram takes from the finite extent of its values:
+    NumPy's (0, 1) for no finite value."""
+    return (0, 1) if lo is None else (np.float64(lo), np.float64(hi))
+
+
+class Census(NamedTuple):
+    """What one pass counts of the particles a histogram of `components`
+    takes: ``selected`` by `where`, of those the ones ``finite`` in every
+    component, and the ``ranges`` a histogram takes when none is given (the
+    finite extent of each component over the selected particles)."""
+
+    selected: int
+    finite: int
+    ranges: list
+
+
+def census(passes, n_dimensions, components, where=None, *, progress=None, labels=None) -> Census:
+    """The Census of the histogram of `components` (one or two) of the
+    particles `where` keeps, in one pass."""
+    n = _headers.dimensions(n_dimensions)
+    comps = histogram_components(components, n, labels)
+    windows = _where(where, n, labels)
+    with progress_.Watch(progress, passes.size) as shown:
+        lows, highs, selected, finite = passes.extent(n, comps, windows, shown.counter)
+    return Census(selected, finite, [_finite_range(lo, hi) for lo, hi in zip(lows, highs)])
+
+
+def extent(passes, n_dimensions, components, where=None, *, progress=None, labels=None) -> list:
+    """The finite (min, max) of each of `components` over the particles
+    that `where` keeps, as float64; None for a component without a finite
+    value there. One pass."""
+    n = _headers.dimensions(n_dimensions)
+    comps = histogram_components(components, n, labels)
+    windows = _where(where, n, labels)
+    with progress_.Watch(progress, passes.size) as shown:
+        lows, highs, _, _ = passes.extent(n, comps, windows, shown.counter)
+    return [None if lo is None else (np.float64(lo), np.float64(hi)) for lo, hi in zip(lows, highs)]
+
+
+def histogram(
+    passes, n_dimensions, components, bins=10, range=None, weights=None, where=None, *, progress=None, labels=None
+):
+    """The streamed histogram that ``particles.histogram`` documents."""
+    n = _headers.dimensions(n_dimensions)
+    comps = histogram_components(components, n, labels)
+    nbins = bins_of(bins, len(comps))
     _check_histogram_fits(nbins)
-    ranges = _ranges(range, comps)
-    weight = None if weights is None else _component(weights, n, "weights")
-    windows = _where(where, n)
-    dump = os.fsencode(path)
+    ranges = ranges_of(range, comps)
+    weight = None if weights is None else component_of(weights, n, "weights", labels)
+    windows = _where(where, n, labels)
 
     auto = [i for i, r in enumerate(ranges) if r is None]
-    passes = 1 + (1 if auto else 0)
-    with _Progress(progress, passes * _size(dump)) as shown:
+    passes_made = 1 + (1 if auto else 0)
+    with progress_.Watch(progress, passes_made * passes.size) as shown:
         if auto:
-            from . import _particles
-
-            lows, highs, seen = _particles.extent(dump, n, [comps[i] for i in auto], windows, shown.counter)
-            if expect is not None and tuple(seen) != tuple(expect):
-                raise OSError(f"{os.fsdecode(dump)}: the file changed since it was opened")
-            expect = seen
+            lows, highs, _, _ = passes.extent(n, [comps[i] for i in auto], windows, shown.counter)
             for i, lo, hi in zip(auto, lows, highs):
-                # No finite value: NumPy's range for no data.
-                ranges[i] = (0, 1) if lo is None else (np.float64(lo), np.float64(hi))
+                ranges[i] = _finite_range(lo, hi)
         make_axis = _axis_1d if len(comps) == 1 else _axis_dd
         edges, axes = zip(*(make_axis(c, b, *r) for c, b, r in zip(comps, nbins, ranges)))
-        from . import _particles
-
-        hist = _particles.histogram(dump, n, axes, weight, windows, expect, shown.counter)
+        hist = passes.histogram(n, axes, weight, windows, shown.counter)
     if len(comps) == 1:
         return hist, edges[0]
     return hist.astype(np.float64, copy=False), edges[0], edges[1]
 
 
-def moments(path, n_dimensions, where=None, *, progress=None):
+def moments(passes, n_dimensions, where=None, *, progress=None, labels=None):
     """The streamed moments that ``particles.moments`` documents."""
-    n = _dimensions(n_dimensions)
+    n = _headers.dimensions(n_dimensions)
     _refuse_beyond_memory(_BYTES_PER_MOMENT * (2 * n + 1), f"the moments of {2 * n + 1:,} components")
-    windows = _where(where, n)
-    dump = os.fsencode(path)
-    from . import _particles
-
-    with _Progress(progress, _size(dump)) as shown:
-        count, lo, hi, mean, std, nan = _particles.moments(dump, n, windows, shown.counter)
+    windows = _where(where, n, labels)
+    with progress_.Watch(progress, passes.size) as shown:
+        count, lo, hi, mean, std, nan = passes.moments(n, windows, shown.counter)
     return {"count": count, "min": lo, "max": hi, "mean": mean, "std": std, "nan": nan}
 
 
-def select(path, n_dimensions, where, *, progress=None):
+def select(passes, n_dimensions, where, *, progress=None, labels=None):
     """The streamed selection that ``particles.select`` documents."""
-    n = _dimensions(n_dimensions)
-    windows = _where(where, n)
-    dump = os.fsencode(path)
-    from . import _particles
-
-    with _Progress(progress, 2 * _size(dump)) as shown:
-        return _particles.select(dump, n, windows, shown.counter)
+    n = _headers.dimensions(n_dimensions)
+    windows = _where(where, n, labels)
+    with progress_.Watch(progress, 2 * passes.size) as shown:
+        return passes.select(n, windows, shown.counter)

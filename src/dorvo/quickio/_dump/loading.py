@@ -1,7 +1,8 @@
 """``load()``: one call for either kind of dump."""
+
 from __future__ import annotations
 
-from ._dump import Dump
+from .dump import Dump
 
 
 def load(path, *, n_dimensions=None, storage_options=None):
