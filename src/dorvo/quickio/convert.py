@@ -4,14 +4,16 @@ The output holds the dataset that the xarray backend (engine "vintar")
 gives: "field" on (x, y, z) with the axes as coordinates, or "phase_space"
 on (component, particle), and the header as attributes. The data are read
 and written one chunk at a time by a few threads, so that a dump larger
-than memory converts: at most a few chunks of CHUNK_BYTES are in memory at
+than memory converts: at most a few chunks of WRITE_CHUNK_BYTES are in memory at
 once. The values are stored as they are, float32 without compression.
 
 The output is written under a temporary name beside it and renamed when
 complete, so an interrupted conversion never leaves a file that looks
-finished. An output that is, or holds, the dump is refused; an existing
-output is replaced only with `overwrite` and only when it is of the kind
-written here (a Zarr store, a NetCDF-4 file), the previous one put back
+finished. It is stamped as ours (the root attribute "quickio_output" is
+"convert"). An output that is, or holds, the dump (by any name: the dump
+is known by its file) is refused; an existing output is replaced only
+with `overwrite` and only when it is one that convert wrote (a Zarr store
+with nothing added to it, a NetCDF-4 file), the previous one put back
 should the replacement fail (see _output).
 
 Attributes go into Zarr's zarr.json as JSON, which has no NaN or
@@ -21,30 +23,46 @@ infinity: such values are written as the strings "NaN", "Infinity" and
 Needs xarray and dask, h5netcdf (with h5py) for NetCDF, zarr 3 for Zarr:
 ``pip install "dorvo.quickio[convert]"``.
 """
+
 from __future__ import annotations
 
 import collections
 import contextlib
+import functools
 import itertools
 import json
 import numbers
 import os
-import threading
 import warnings
 
 import numpy as np
 
-from . import _output
-from ._output import OutputExists, OutputRefused
+from ._dump import progress as progress_
+from ._dump.dump import Dump
+from ._io import output as _output
+from ._io.output import OutputExists, OutputRefused
 from .header import json_number
 
-__all__ = ["CHUNK_BYTES", "FORMATS", "ConvertMissing", "OutputExists", "OutputRefused", "check_output", "convert",
-           "field_chunks", "json_attrs", "phase_space_chunks", "netcdf_attrs", "require"]
+__all__ = [
+    "WRITE_CHUNK_BYTES",
+    "FORMATS",
+    "ConvertMissing",
+    "OutputExists",
+    "OutputRefused",
+    "check_output",
+    "convert",
+    "field_chunks",
+    "json_attrs",
+    "phase_space_chunks",
+    "netcdf_attrs",
+    "require",
+]
 
-# Bytes of one chunk at most: large enough that a chunk is a few large
-# reads and writes, small enough that the few in flight stay well within
-# a few hundred MiB.
-CHUNK_BYTES = 32 << 20
+# Bytes of one chunk of the output at most: large enough that a chunk is a
+# few large reads and writes, small enough that the few in flight stay well
+# within a few hundred MiB. (The dask chunks of a dataset are larger, about
+# _dump.planner.CHUNK_BYTES: a chunk there is one task of a computation.)
+WRITE_CHUNK_BYTES = 32 << 20
 # Threads that read (and, for NetCDF, reorder) chunks while the calling
 # thread writes them to NetCDF: reordering keeps a core busy.
 WORKERS = 2
@@ -53,8 +71,7 @@ WORKERS = 2
 ZARR_WORKERS = 4
 
 # Output suffix: (format name, modules it needs).
-FORMATS = {".nc": ("NetCDF-4", ("xarray", "h5netcdf", "h5py")),
-           ".zarr": ("Zarr", ("xarray", "dask", "zarr"))}
+FORMATS = {".nc": ("NetCDF-4", ("xarray", "h5netcdf", "h5py")), ".zarr": ("Zarr", ("xarray", "dask", "zarr"))}
 # Output suffix: the kind of output an existing one must be to be replaced.
 KINDS = {".nc": _output.NETCDF, ".zarr": _output.ZARR}
 INSTALL_HINT = 'pip install "dorvo.quickio[convert]"'
@@ -106,7 +123,7 @@ def field_chunks(header, limit: int | None = None) -> tuple[int, int, int]:
     layers have one height (so that a chunk reads whole blocks, each in
     one run), else as many planes as fit; a plane larger than `limit` is
     cut along y, into the blocks' width when they have one."""
-    limit = CHUNK_BYTES if limit is None else limit
+    limit = WRITE_CHUNK_BYTES if limit is None else limit
     nx, ny, nz = header.nx, header.ny, header.nz
     heights = [int(header.blocks[iz * header.nproc_y].nz_loc) for iz in range(header.nproc_z)]
     row = 4 * nx
@@ -126,7 +143,7 @@ def field_chunks(header, limit: int | None = None) -> tuple[int, int, int]:
 def phase_space_chunks(components: int, particles: int, limit: int | None = None) -> tuple[int, int]:
     """Chunk shape (component, particle): every component of as many
     particles as fit in `limit` bytes."""
-    limit = CHUNK_BYTES if limit is None else limit
+    limit = WRITE_CHUNK_BYTES if limit is None else limit
     return components, max(1, min(particles, limit // (4 * components)))
 
 
@@ -196,44 +213,38 @@ def json_attrs(attrs: dict) -> dict:
 # ---------------------------------------------------------------- writing
 
 
-class _Progress:
-    """Counts bytes read into a tqdm bar, from any thread."""
-
-    def __init__(self, total: int, label: str):
-        from tqdm import tqdm
-
-        self.bar = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, desc=label, leave=False)
-        self.lock = threading.Lock()
-
-    def tick(self, block):
-        with self.lock:
-            self.bar.update(block.nbytes)
-        return block
-
-    def close(self):
-        self.bar.close()
-
-
 def _progress_bar(total: int, label: str):
-    """A progress bar (on stderr) when tqdm is installed, else None."""
-    try:
-        return _Progress(total, label)
-    except ImportError:
-        return None
+    """A progress bar (on stderr) of the bytes written when tqdm is
+    installed, else None."""
+    return progress_.bar(label, total, terminal=False)
 
 
-def _open(path, n_dimensions):
-    """The backend's lazy dataset of the dump, the name of its data
+def _ticked(bar, block):
+    """`block`, once counted by `bar`."""
+    bar.add(block.nbytes)
+    return block
+
+
+def _open(dump: Dump):
+    """The backend's lazy dataset of the opened dump, the name of its data
     variable and the chunk shape to write it in."""
     import xarray as xr
 
-    from .header import read_field_header
+    from .header import FieldHeader
 
-    kwargs = {} if n_dimensions is None else {"n_dimensions": n_dimensions}
-    ds = xr.open_dataset(path, engine="vintar", **kwargs).drop_encoding()
-    if "field" in ds:
-        return ds, "field", field_chunks(read_field_header(path))
+    field = isinstance(dump.header, FieldHeader)
+    kwargs = {} if field else {"n_dimensions": dump.header.n_dimensions}
+    # The vintar engine takes an opened Dump, which xarray's types do not name.
+    ds = xr.open_dataset(dump, engine="vintar", **kwargs).drop_encoding()  # type: ignore[arg-type]
+    if field:
+        return ds, "field", field_chunks(dump.header)
     return ds, "phase_space", phase_space_chunks(*ds["phase_space"].shape)
+
+
+def _input(dump: Dump) -> _output.Input:
+    """The dump as the output checks know it: by its file's (device,
+    inode) when it is a local file."""
+    return _output.Input(dump.name, tuple(dump.identity[:2]) if dump.is_local else None)
 
 
 def _c_order(block: np.ndarray) -> np.ndarray:
@@ -253,6 +264,7 @@ def _chunk_reader(variable, chunks):
     """A function that reads the chunk starting at a given index of the
     lazy `variable` and returns it in C order and at the full chunk shape
     (an edge chunk padded with NaN, as HDF5 stores it)."""
+
     def read(start):
         region = tuple(slice(s, min(s + c, n)) for s, c, n in zip(start, chunks, variable.shape))
         block = np.asarray(variable[region].values)
@@ -279,7 +291,7 @@ def _write_netcdf(ds, name, chunks, out, bar):
 
     variable = ds[name].variable
     rest = ds.drop_vars(name)
-    rest.attrs = netcdf_attrs(ds.attrs)
+    rest.attrs = {**netcdf_attrs(ds.attrs), _output.STAMP: _output.CONVERT}
     for v in rest.variables.values():
         v.attrs = netcdf_attrs(v.attrs)
     rest.to_netcdf(out, engine="h5netcdf")
@@ -287,8 +299,13 @@ def _write_netcdf(ds, name, chunks, out, bar):
         for dim, size in zip(variable.dims, variable.shape):
             if dim not in f.dimensions:
                 f.dimensions[dim] = size
-        created = f.create_variable(name, variable.dims, dtype=variable.dtype, fillvalue=np.float32(np.nan),
-                                    chunks=tuple(chunks) if variable.size else None)
+        created = f.create_variable(
+            name,
+            variable.dims,
+            dtype=variable.dtype,
+            fillvalue=np.float32(np.nan),
+            chunks=tuple(chunks) if variable.size else None,
+        )
         created.attrs.update(netcdf_attrs(variable.attrs))
     if not variable.size:
         return
@@ -309,7 +326,7 @@ def _write_one(write, chunk, bar):
     start, block = chunk
     write(start, block)
     if bar is not None:
-        bar.tick(block)
+        bar.add(block.nbytes)
 
 
 def _zarr_job(ds, name, chunks, out, bar):
@@ -322,15 +339,16 @@ def _zarr_job(ds, name, chunks, out, bar):
     from zarr.codecs import TransposeCodec
 
     ds = ds.chunk(dict(zip(ds[name].dims, chunks)))
-    ds.attrs = json_attrs(ds.attrs)
+    ds.attrs = {**json_attrs(ds.attrs), _output.STAMP: _output.CONVERT}
     for v in ds.variables.values():
         v.attrs = json_attrs(v.attrs)
     if bar is not None:
-        ds[name] = ds[name].copy(data=ds[name].data.map_blocks(bar.tick, dtype=ds[name].dtype))
+        ds[name] = ds[name].copy(data=ds[name].data.map_blocks(functools.partial(_ticked, bar), dtype=ds[name].dtype))
     order = tuple(reversed(range(ds[name].ndim)))
     encoding = {name: {"chunks": chunks, "compressors": None, "filters": [TransposeCodec(order=order)]}}
-    return ds.to_zarr(out, mode="w-", zarr_format=3, consolidated=True, compute=False, encoding=encoding,
-                      write_empty_chunks=True)
+    return ds.to_zarr(
+        out, mode="w-", zarr_format=3, consolidated=True, compute=False, encoding=encoding, write_empty_chunks=True
+    )
 
 
 @contextlib.contextmanager
@@ -349,41 +367,61 @@ def _pool(workers):
 
 def check_output(path, out, *, overwrite: bool = False) -> None:
     """Raises OutputRefused (OutputExists when `out` exists and not
-    `overwrite`) unless convert() may write the dump at `path` to `out`:
-    `out` is not, and does not hold, the dump; it does not exist, or it is
-    replaced (`overwrite`) and is a store or file of its format. Lets
-    callers refuse before reading anything."""
-    _output.check(os.path.normpath(os.fspath(out)), KINDS[output_format(out)], [path], overwrite)
+    `overwrite`) unless convert() may write the dump at `path` (a path, a
+    URL, a file object or an opened Dump) to `out`: `out` is not, and does
+    not hold, the dump; it does not exist, or it is replaced (`overwrite`)
+    and is an output that convert wrote. Lets callers refuse before
+    reading any data: the dump's header is read only when `out` exists."""
+    out = os.path.normpath(os.fspath(out))
+    kind = KINDS[output_format(out)]
+    if not os.path.lexists(out):
+        return
+    if isinstance(path, Dump):
+        _output.check(out, kind, [_input(path)], overwrite)
+        return
+    with Dump(path, strict=False) as dump:
+        _output.check(out, kind, [_input(dump)], overwrite)
 
 
 def convert(path, out, n_dimensions=None, *, progress: bool = False, overwrite: bool = False) -> None:
-    """Writes the dump at `path` (a phase-space dump read with
-    `n_dimensions`) to `out`: NetCDF-4 when it ends in .nc, a Zarr (format
-    3) store when it ends in .zarr. With `progress`, shows a progress bar
-    when tqdm is installed.
+    """Writes the dump at `path` (a path, a URL, a file object or an opened
+    Dump; a phase-space dump read with `n_dimensions`) to `out`: NetCDF-4
+    when it ends in .nc, a Zarr (format 3) store when it ends in .zarr.
+    With `progress`, shows a progress bar when tqdm is installed.
 
-    An `out` that is, or holds, the dump is refused (OutputRefused). An
-    existing `out` is replaced only with `overwrite` (else OutputExists),
-    and only when it is of the output's format: a Zarr store (a folder
-    with its zarr.json) or a NetCDF-4 file; anything else is refused. The
-    previous output is deleted only once the new one is in place; a
-    failure or interrupt leaves it as it was and removes the new one."""
+    An `out` that is, or holds, the dump is refused (OutputRefused), and
+    so is an existing `out` when the dump is not known to be a local file
+    (nothing then tells that `out` does not hold it). An existing `out` is
+    replaced only with `overwrite` (else OutputExists), and only when
+    convert wrote it: a Zarr store with nothing added to it or a NetCDF-4
+    file, stamped as ours; anything else is refused. The previous output
+    is deleted only once the new one is in place; a failure or interrupt
+    leaves it as it was and removes the new one. A write that fails (a
+    full disk) raises OSError."""
     out = os.path.normpath(os.fspath(out))
     suffix = output_format(out)
     require(suffix)
-    check_output(path, out, overwrite=overwrite)
-    ds, name, chunks = _open(path, n_dimensions)
-    bar = _progress_bar(ds[name].nbytes, os.path.basename(out)) if progress else None
+    kind = KINDS[suffix]
+    given = isinstance(path, Dump)
+    dump = path if given else Dump(path, n_dimensions=n_dimensions, strict=False)
+    bar = None
     try:
-        with _output.writing(out, KINDS[suffix], [path], overwrite) as tmp, warnings.catch_warnings():
+        if dump.header is None:
+            raise ValueError(dump.not_a_field_dump("pass n_dimensions=N"))
+        ds, name, chunks = _open(dump)
+        bar = _progress_bar(ds[name].nbytes, os.path.basename(out)) if progress else None
+        with _output.writing(out, kind, [_input(dump)], overwrite) as tmp, warnings.catch_warnings():
             # Consolidated metadata lets xarray open a Zarr store without
             # listing it; zarr warns that it is its own extension.
             warnings.filterwarnings("ignore", message="Consolidated metadata is currently not part")
             if suffix == ".nc":
-                _write_netcdf(ds, name, chunks, tmp, bar)
+                with _output.hdf5_errors(out):
+                    _write_netcdf(ds, name, chunks, tmp, bar)
             else:
                 with _pool(ZARR_WORKERS) as pool:
                     _zarr_job(ds, name, chunks, tmp, bar).compute(scheduler="threads", pool=pool)
     finally:
         if bar is not None:
             bar.close()
+        if not given:
+            dump.close()

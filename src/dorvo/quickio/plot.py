@@ -6,16 +6,34 @@ and is imported only when a picture is drawn. Figures are made without
 pyplot, so drawing one neither needs a display nor changes the backend of
 a notebook that calls these functions.
 
+Meshes (the field's cells, a histogram's bins) are rasterized inside the
+vector formats, while axes, labels and text stay vector: a PDF or SVG of
+a large slice stays tens of KB, and shows no hairlines between the cells
+that a viewer's anti-aliasing draws between thousands of vector quads.
+
 Values that are not finite are never drawn in a colour that a finite value
 could have: NaN, +Inf and -Inf each get a colour of their own outside the
 colour map, and a legend counts them.
 """
+
 from __future__ import annotations
 
 import numpy as np
 
-__all__ = ["MatplotlibMissing", "field_figure", "histogram_figure", "nearest_index", "phase_space_figure",
-           "picture_formats", "plot_field", "plot_histogram", "plot_phase_space", "require_matplotlib"]
+__all__ = [
+    "MatplotlibMissing",
+    "field_figure",
+    "histogram_figure",
+    "nearest_index",
+    "over_time_figure",
+    "phase_space_figure",
+    "picture_formats",
+    "plot_field",
+    "plot_histogram",
+    "plot_over_time",
+    "plot_phase_space",
+    "require_matplotlib",
+]
 
 INSTALL_HINT = 'pip install "dorvo.quickio[plot]"'
 
@@ -46,9 +64,19 @@ def picture_formats():
     return FigureCanvasBase.get_supported_filetypes()
 
 
+# Resolution of a raster format, and of the meshes rasterized inside a
+# vector one: fine enough for a projector or print, while a 256 x 128
+# slice still makes a PDF of tens of KB.
+DPI = 100
+MESH_DPI = 200
+VECTOR_FORMATS = ("pdf", "svg", "svgz", "eps", "ps")
+
+
 def _save(fig, out):
-    # The format follows the suffix; dpi sets the size of raster formats.
-    fig.savefig(out, dpi=100)
+    # The format follows the suffix; a vector format keeps its text vector
+    # and embeds the meshes as images of MESH_DPI.
+    vector = str(out).rsplit(".", 1)[-1].lower() in VECTOR_FORMATS
+    fig.savefig(out, dpi=MESH_DPI if vector else DPI)
 
 
 def _figure_class():
@@ -69,9 +97,15 @@ def _nonfinite_handles(nan, posinf, neginf):
     """Legend entries for the values that are not finite, with their counts."""
     from matplotlib.patches import Patch
 
-    return [Patch(facecolor=colour, edgecolor="0.3", label=f"{label} ({n})")
-            for colour, label, n in ((NAN_COLOUR, "NaN", nan), (POSINF_COLOUR, "+Inf", posinf),
-                                     (NEGINF_COLOUR, "-Inf", neginf)) if n]
+    return [
+        Patch(facecolor=colour, edgecolor="0.3", label=f"{label} ({n})")
+        for colour, label, n in (
+            (NAN_COLOUR, "NaN", nan),
+            (POSINF_COLOUR, "+Inf", posinf),
+            (NEGINF_COLOUR, "-Inf", neginf),
+        )
+        if n
+    ]
 
 
 def _edges(axis):
@@ -144,9 +178,9 @@ def nearest_index(axis, value):
 INDEX_NAMES = {"x": "i", "y": "j", "z": "k"}
 
 
-def field_figure(field, x, y, z, title=None, slices=None):
+def field_figure(field, x, y, z, title=None, slices=None, name="field"):
     """A figure of slices of `field` (an (nx, ny, nz) array on the axes x,
-    y, z), in axis units, on one shared colour scale. `slices` lists the
+    y, z), in axis units, on one shared colour scale labelled `name`. `slices` lists the
     planes as (axis, index) pairs: ("z", k) is the x-y plane at z[k],
     ("y", j) the x-z plane, ("x", i) the y-z plane, one panel each. Without
     it, the three mid-planes: x-y at the middle z, x-z at the middle y and
@@ -161,8 +195,16 @@ def field_figure(field, x, y, z, title=None, slices=None):
         h, v = [a for a in "xyz" if a != axis]
         cut = [slice(None)] * 3
         cut["xyz".index(axis)] = index
-        panels.append((h, coords[h], v, coords[v], field[tuple(cut)],
-                       f"{axis} = {coords[axis][index]:.4g} ({INDEX_NAMES[axis]} = {index})"))
+        panels.append(
+            (
+                h,
+                coords[h],
+                v,
+                coords[v],
+                field[tuple(cut)],
+                f"{axis} = {coords[axis][index]:.4g} ({INDEX_NAMES[axis]} = {index})",
+            )
+        )
     norm, cmap = field_colour_scale([p[4] for p in panels])
     fig = Figure(figsize=(5 * len(panels), 4.6), layout="constrained")
     axes = np.atleast_1d(fig.subplots(1, len(panels)))
@@ -171,7 +213,7 @@ def field_figure(field, x, y, z, title=None, slices=None):
         h_edges, h_label = _coordinates(h, hname)
         v_edges, v_label = _coordinates(v, vname)
         # values is indexed [horizontal, vertical]; pcolormesh wants rows along the vertical axis.
-        mesh = ax.pcolormesh(h_edges, v_edges, _for_mesh(values, norm).T, norm=norm, cmap=cmap)
+        mesh = ax.pcolormesh(h_edges, v_edges, _for_mesh(values, norm).T, norm=norm, cmap=cmap, rasterized=True)
         ax.set_xlabel(h_label)
         ax.set_ylabel(v_label)
         ax.set_title(f"{hname}-{vname} plane at {where}")
@@ -179,21 +221,26 @@ def field_figure(field, x, y, z, title=None, slices=None):
         any_posinf |= counts[1] > 0
         any_neginf |= counts[2] > 0
         if any(counts):
-            ax.legend(handles=_nonfinite_handles(*counts), loc="upper right", fontsize="small",
-                      title="not finite", title_fontsize="small", framealpha=0.9)
+            ax.legend(
+                handles=_nonfinite_handles(*counts),
+                loc="upper right",
+                fontsize="small",
+                title="not finite",
+                title_fontsize="small",
+                framealpha=0.9,
+            )
     # One colour bar for the three panels; its end triangles show the
     # colours of +Inf and -Inf when a slice holds them.
-    extend = {(True, True): "both", (True, False): "max", (False, True): "min"}.get((any_posinf, any_neginf),
-                                                                                    "neither")
-    fig.colorbar(mesh, ax=list(axes), shrink=0.9, pad=0.015, aspect=25, label="field", extend=extend)
+    extend = {(True, True): "both", (True, False): "max", (False, True): "min"}.get((any_posinf, any_neginf), "neither")
+    fig.colorbar(mesh, ax=list(axes), shrink=0.9, pad=0.015, aspect=25, label=name, extend=extend)
     if title:
         fig.suptitle(title)
     return fig
 
 
-def plot_field(field, x, y, z, out, title=None, slices=None):
+def plot_field(field, x, y, z, out, title=None, slices=None, name="field"):
     """Writes field_figure(...) to the picture file `out`."""
-    _save(field_figure(field, x, y, z, title, slices), out)
+    _save(field_figure(field, x, y, z, title, slices, name), out)
 
 
 def phase_space_figure(ps, i, j, title=None, bins=None, names=None):
@@ -224,8 +271,11 @@ def phase_space_figure(ps, i, j, title=None, bins=None, names=None):
     side = fig.add_subplot(grid[1, 1], sharey=main)
     bar = fig.add_subplot(grid[1, 2])
 
-    label_i, label_j = (f"{names[0]} (component {i})", f"{names[1]} (component {j})") if names else (
-        f"component {i}", f"component {j}")
+    label_i, label_j = (
+        (f"{names[0]} (component {i})", f"{names[1]} (component {j})")
+        if names
+        else (f"component {i}", f"component {j}")
+    )
     main.set_xlabel(label_i)
     main.set_ylabel(label_j)
     top.set_ylabel("particles")
@@ -233,7 +283,7 @@ def phase_space_figure(ps, i, j, title=None, bins=None, names=None):
     top.tick_params(labelbottom=False)
     side.tick_params(labelleft=False)
     if a.size:
-        counts, xe, ye, image = main.hist2d(a, b, bins=bins, norm=LogNorm(), cmap=SEQUENTIAL, cmin=1)
+        counts, xe, ye, image = main.hist2d(a, b, bins=bins, norm=LogNorm(), cmap=SEQUENTIAL, cmin=1, rasterized=True)
         top.hist(a, bins=xe, color="C0")
         side.hist(b, bins=ye, color="C0", orientation="horizontal")
         cb = fig.colorbar(image, cax=bar, label="particles per bin")
@@ -247,9 +297,16 @@ def phase_space_figure(ps, i, j, title=None, bins=None, names=None):
     if left_out:
         infinite = left_out - either_nan
         parts = [f"{either_nan} with NaN" if either_nan else "", f"{infinite} with +/-Inf" if infinite else ""]
-        main.text(0.02, 0.98, f"not shown: {left_out} particles\n" + ", ".join(p for p in parts if p)
-                  + f"\nin component {i} or {j}", transform=main.transAxes, va="top", ha="left",
-                  fontsize="small", bbox=dict(facecolor="white", alpha=0.9, edgecolor="0.5"))
+        main.text(
+            0.02,
+            0.98,
+            f"not shown: {left_out} particles\n" + ", ".join(p for p in parts if p) + f"\nin component {i} or {j}",
+            transform=main.transAxes,
+            va="top",
+            ha="left",
+            fontsize="small",
+            bbox=dict(facecolor="white", alpha=0.9, edgecolor="0.5"),
+        )
     names_j_i = (names[1], names[0]) if names else (f"component {j}", f"component {i}")
     fig.suptitle(title or f"{a.size} particles: {names_j_i[0]} against {names_j_i[1]}")
     return fig
@@ -285,13 +342,21 @@ def histogram_figure(counts, edges, components, log=False, title=None, names=Non
     else:
         shown = np.ma.masked_less_equal(counts, 0) if log else counts
         norm = LogNorm() if log and shown.count() else None
-        mesh = ax.pcolormesh(edges[0], edges[1], shown.T, norm=norm, cmap=SEQUENTIAL)
+        mesh = ax.pcolormesh(edges[0], edges[1], shown.T, norm=norm, cmap=SEQUENTIAL, rasterized=True)
         ax.set_xlabel(labels[0])
         ax.set_ylabel(labels[1])
         fig.colorbar(mesh, ax=ax, label=f"{per_bin} per bin")
     if note:
-        ax.text(0.02, 0.98, note, transform=ax.transAxes, va="top", ha="left", fontsize="small",
-                bbox=dict(facecolor="white", alpha=0.9, edgecolor="0.5"))
+        ax.text(
+            0.02,
+            0.98,
+            note,
+            transform=ax.transAxes,
+            va="top",
+            ha="left",
+            fontsize="small",
+            bbox=dict(facecolor="white", alpha=0.9, edgecolor="0.5"),
+        )
     if title:
         ax.set_title(title)
     return fig
@@ -300,3 +365,44 @@ def histogram_figure(counts, edges, components, log=False, title=None, names=Non
 def plot_histogram(counts, edges, components, out, log=False, title=None, names=None, weights=None, note=None):
     """Writes histogram_figure(...) to the picture file `out`."""
     _save(histogram_figure(counts, edges, components, log, title, names, weights, note), out)
+
+
+def _step_edges(steps) -> np.ndarray:
+    """Edges of the columns of a run's steps: halfway between neighbours,
+    the first and last as wide as their neighbours' halves (one step: a
+    column of width 1)."""
+    steps = np.asarray(steps, np.float64)
+    if len(steps) == 1:
+        return np.array([steps[0] - 0.5, steps[0] + 0.5])
+    middle = (steps[:-1] + steps[1:]) / 2
+    return np.concatenate([[2 * steps[0] - middle[0]], middle, [2 * steps[-1] - middle[-1]]])
+
+
+def over_time_figure(counts, steps, edges, log=False, title=None, name=None, weights=None):
+    """Histograms of one component, one per dump of a run (`counts[i]` over
+    the bins `edges` for the dump of step `steps[i]`), as a map: the steps
+    along x, each dump a column reaching halfway to its neighbours, the
+    component's bins upwards, the counts as colour. With `log`, counts on a
+    log scale (empty bins left blank); `name` labels the component's axis;
+    `weights`, the name of the weighting component, says that the bins hold
+    sums of it."""
+    Figure = _figure_class()
+    from matplotlib.colors import LogNorm
+
+    fig = Figure(figsize=(9, 6), layout="constrained")
+    ax = fig.add_subplot()
+    counts = np.asarray(counts, dtype=np.float64)
+    shown = np.ma.masked_less_equal(counts, 0) if log else counts
+    norm = LogNorm() if log and shown.count() else None
+    mesh = ax.pcolormesh(_step_edges(steps), edges, shown.T, norm=norm, cmap=SEQUENTIAL, rasterized=True)
+    ax.set_xlabel("step")
+    ax.set_ylabel(name or "value")
+    fig.colorbar(mesh, ax=ax, label=f"{'particles' if weights is None else f'sum of {weights}'} per bin")
+    if title:
+        ax.set_title(title)
+    return fig
+
+
+def plot_over_time(counts, steps, edges, out, log=False, title=None, name=None, weights=None):
+    """Writes over_time_figure(...) to the picture file `out`."""
+    _save(over_time_figure(counts, steps, edges, log, title, name, weights), out)

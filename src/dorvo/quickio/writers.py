@@ -6,66 +6,138 @@ writes, for tests of an analysis, benchmarks and small reproducers::
     write_phase_space("run/Phasespace.bin", ps, n_dimensions=3)
 
 Both stream: they convert and write a few MiB at a time, so that their
-peak memory is the caller's arrays and a few MiB, whatever the dump's size.
+peak memory is the caller's arrays and a few MiB, whatever the dump's size
+(a memory-mapped field's pages are let go as they are written).
+
 Both write the whole dump under a temporary name in the target's folder and
 rename it to `path` at the end, so that a reader never sees half a dump and
-a failed write leaves no file behind (an existing file at `path` is
-replaced only once the new dump is complete).
+a failed write leaves no file behind. An existing file at `path` is
+replaced as an editor that keeps the file does it: only once the new dump
+is complete, with the old file's mode (and owner, where allowed); a
+symbolic link at `path` is written through, to its target. A dump with
+other names (hard links) is replaced under this name only: the other names
+keep the previous dump. A writer killed on the way leaves its temporary,
+".NAME.quickio-HOST-PID-TOKEN.part"; the next write to the same name
+removes those of processes that no longer run.
 """
+
 from __future__ import annotations
 
 import contextlib
+import mmap
 import operator
 import os
-import tempfile
-from typing import Iterable, Mapping, Optional, Sequence, Union
+import stat
+from collections.abc import Iterable, Mapping, Sequence
 
 import numpy as np
+
+from ._io import output as _output
 
 __all__ = ["write_field", "write_phase_space"]
 
 # Bytes converted and written at a time.
 CHUNK = 4 << 20
 INT32_MAX = 2**31 - 1
+# The most payload a subrecord holds, as gfortran writes records: a longer
+# record is split into subrecords of this many bytes and one of the rest.
+SUBRECORD = 2**31 - 9
 # Header entries the writer fills from the field and its blocks.
 NPROC_Y, NPROC_Z, NX, NY, NZ, NDIMENSION = 0, 1, 3, 4, 6, 14
 # The loader reads the header at fixed offsets that hold for 20 entries.
 NPARAM = 20
 
 
+def _keep_owner(tmp: str, previous: os.stat_result) -> None:
+    """Gives `tmp` the owner and group of the file it replaces, as far as
+    this process may (root may; others may keep a group they belong to)."""
+    for uid, gid in ((previous.st_uid, previous.st_gid), (-1, previous.st_gid)):
+        try:
+            os.chown(tmp, uid, gid)
+            return
+        except PermissionError:
+            continue
+
+
 @contextlib.contextmanager
 def _replacing(path):
-    """A binary file under a temporary name beside `path`, renamed to
-    `path` when the block ends normally and removed otherwise."""
-    path = os.fspath(path)
-    folder, base = os.path.split(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{base}.", suffix=".part")
+    """A binary file under a temporary name beside `path` (beside the
+    target of a symbolic link there), renamed over it when the block ends
+    normally and removed otherwise."""
+    target = os.path.realpath(path) if os.path.islink(path) else os.fspath(path)
+    _output.clean_stale(target)
+    try:
+        previous = os.stat(target)
+    except FileNotFoundError:
+        previous = None
+    tmp = _output.temporary(target, "part")
+    # Created with the mode every new file gets: 0666 less the umask (or a
+    # folder's default ACL), applied by the system.
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
     try:
         with os.fdopen(fd, "wb") as f:
             yield f
-        # mkstemp makes the file private; give it the mode a new file gets.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, path)
+        if previous is not None and stat.S_ISREG(previous.st_mode):
+            os.chmod(tmp, stat.S_IMODE(previous.st_mode))
+            _keep_owner(tmp, previous)
+        os.replace(tmp, target)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
+    finally:
+        _output.release(tmp)
 
 
 def _i32(value) -> bytes:
     return np.int32(value).astype("<i4").tobytes()
 
 
-def _marker(nbytes: int) -> bytes:
-    # The readers skip markers by position; a payload too long for one
-    # int32 marker (over 2 GiB) gets -1, as no length is right.
-    return _i32(nbytes if nbytes <= INT32_MAX else -1)
+class _Record:
+    """One sequential unformatted record of `nbytes` of payload, written as
+    it comes (write() any number of times, `nbytes` in all, then close())
+    and framed as gfortran frames it, so that a Fortran program reads it
+    back: a 4-byte length marker on each side, and past SUBRECORD bytes
+    subrecords of SUBRECORD bytes and one of the rest, each framed alike,
+    the opening marker negative when another subrecord follows, the
+    closing one negative when another came before."""
+
+    def __init__(self, f, nbytes: int):
+        self._f = f
+        self._left = nbytes  # payload still to come
+        self._first = True
+        self._open()
+
+    def _open(self):
+        self._length = self._room = min(self._left, SUBRECORD)
+        self._f.write(_i32(-self._length if self._left > SUBRECORD else self._length))
+
+    def _close(self):
+        self._f.write(_i32(self._length if self._first else -self._length))
+        self._first = False
+
+    def write(self, data) -> None:
+        data = memoryview(data).cast("B")
+        while len(data):
+            if self._left == 0:
+                raise ValueError("a record's payload is longer than announced")
+            if self._room == 0:
+                self._close()
+                self._open()
+            take = min(self._room, len(data))
+            self._f.write(data[:take])
+            data, self._room, self._left = data[take:], self._room - take, self._left - take
+
+    def close(self) -> None:
+        if self._left or self._room:
+            raise ValueError("a record's payload is shorter than announced")
+        self._close()
 
 
 def _record(f, payload: bytes) -> None:
-    f.write(_marker(len(payload)) + payload + _marker(len(payload)))
+    record = _Record(f, len(payload))
+    record.write(payload)
+    record.close()
 
 
 def _splits(blocks, ny, nz):
@@ -103,8 +175,17 @@ def _header_values(params, nparam, dtype, what):
     return given
 
 
-def write_field(path, field, x, y, z, *, blocks=(1, 1), params: Optional[Mapping[int, int]] = None,
-                real_params: Union[Mapping[int, float], Sequence[float], None] = None) -> None:
+def write_field(
+    path,
+    field,
+    x,
+    y,
+    z,
+    *,
+    blocks=(1, 1),
+    params: Mapping[int, int] | None = None,
+    real_params: Mapping[int, float] | Sequence[float] | None = None,
+) -> None:
     """Writes a field dump of `field`, an (nx, ny, nz) array, on the axes
     `x`, `y` and `z` (nx, ny and nz values), to `path` (its full name, with
     ".bin"). Values are stored as float32. `field` may be anything with a
@@ -127,6 +208,11 @@ def write_field(path, field, x, y, z, *, blocks=(1, 1), params: Optional[Mapping
     if len(field.shape) != 3:
         raise ValueError(f"field: a 3-D (nx, ny, nz) array, got {len(field.shape)} dimensions")
     nx, ny, nz = (int(n) for n in field.shape)
+    if min(nx, ny, nz) < 1:
+        raise ValueError(
+            f"{os.fspath(path)}: a field dump holds at least one point along each axis; the field's "
+            f"shape is {tuple(field.shape)}"
+        )
     axes = [np.asarray(a, "<f4").ravel() for a in (x, y, z)]
     for name, axis, n in zip("xyz", axes, field.shape):
         if axis.size != n:
@@ -145,34 +231,74 @@ def write_field(path, field, x, y, z, *, blocks=(1, 1), params: Optional[Mapping
         _record(f, _i32(NPARAM))
         _record(f, ints.tobytes())
         _record(f, reals.tobytes())
+        pages = _Pages(field)
         z0 = 0
         for height in nz_loc:
             y0 = 0
             for width in ny_loc:
                 _record(f, np.asarray([nx, width, height], "<i4").tobytes())
-                _block(f, field, nx, y0, width, z0, height)
+                _block(f, field, nx, y0, width, z0, height, pages)
                 y0 += width
             z0 += height
         for axis in axes:
             _record(f, axis.tobytes())
 
 
-def _block(f, field, nx, y0, width, z0, height):
+class _Pages:
+    """Lets go of the pages of a NumPy memory map as they are written, so
+    that a memory-mapped field does not stay resident as it is read (the
+    system reads them again from the file should they be needed). Only a
+    map in the dump's own order (x fastest) is let go: each chunk is then
+    one run of it. In another order every chunk touches pages all over
+    the map, which the system keeps as its cache. A map that is
+    copy-on-write (mode "c") keeps its pages, which may hold the caller's
+    changes; anything else is not a map and has nothing to let go."""
+
+    def __init__(self, field):
+        self.map = getattr(field, "_mmap", None) if getattr(field, "mode", "c") != "c" else None
+        self.start = 0
+        if self.map is not None:
+            try:
+                view = np.frombuffer(self.map, np.uint8)
+                self.start = view.ctypes.data
+                del view
+            except (TypeError, ValueError, BufferError):
+                self.map = None
+
+    def release(self, part) -> None:
+        """Lets go of the pages under the values of `part`, a slice of the
+        field, when they lie close together."""
+        if self.map is None or not isinstance(part, np.ndarray) or part.size == 0:
+            return
+        low = high = part.__array_interface__["data"][0]
+        for n, step in zip(part.shape, part.strides):
+            (low, high) = (low + (n - 1) * step, high) if step < 0 else (low, high + (n - 1) * step)
+        high += part.itemsize
+        if high - low > 2 * part.nbytes:
+            return
+        first = (max(low - self.start, 0) // mmap.PAGESIZE) * mmap.PAGESIZE
+        last = min(high - self.start, len(self.map))
+        if last > first:
+            with contextlib.suppress(OSError, ValueError):
+                self.map.madvise(mmap.MADV_DONTNEED, first, last - first)
+
+
+def _block(f, field, nx, y0, width, z0, height, pages):
     """One block's data record, x fastest, then y, then z, written a few
     MiB at a time: the rows of x along y, plane after plane along z."""
-    nbytes = 4 * nx * width * height
-    f.write(_marker(nbytes))
+    record = _Record(f, 4 * nx * width * height)
     rows = max(1, CHUNK // (4 * max(nx, 1)))
     for k in range(z0, z0 + height):
         for j in range(y0, y0 + width, rows):
-            part = field[:, j:min(j + rows, y0 + width), k]
+            part = field[:, j : min(j + rows, y0 + width), k]
             # part is (nx, rows): the file wants x fastest, which is the
             # C order of its transpose.
-            f.write(np.ascontiguousarray(np.asarray(part, "<f4").T).tobytes())
-    f.write(_marker(nbytes))
+            record.write(np.ascontiguousarray(np.asarray(part, "<f4").T))
+            pages.release(part)
+    record.close()
 
 
-def write_phase_space(path, blocks_or_array: Union[np.ndarray, Iterable[np.ndarray]], n_dimensions: int) -> None:
+def write_phase_space(path, blocks_or_array: np.ndarray | Iterable[np.ndarray], n_dimensions: int) -> None:
     """Writes a phase-space dump of particles with 2n+1 components each
     (n = `n_dimensions`) to `path` (its full name, with ".bin"). Values are
     stored as float32.
@@ -180,27 +306,25 @@ def write_phase_space(path, blocks_or_array: Union[np.ndarray, Iterable[np.ndarr
     `blocks_or_array` is either one (2n+1, P) array, as the loaders return
     it, written as one block, or an iterable of such arrays, one block each
     (P may be 0: an empty block); an iterable is consumed one block at a
-    time, so a generator can write a dump larger than memory. A block too
-    large for the readers (over 2 GiB) is written as several. The word
-    after each particle, which readers skip, is 0.
+    time, so a generator can write a dump larger than memory. A block of
+    more particles than its int32 count holds (2**31 - 1) is written as
+    several. The word after each particle, which readers skip, is 0.
     """
     n = operator.index(n_dimensions)
     if not 0 <= n <= (INT32_MAX - 1) // 2:
         raise ValueError(f"n_dimensions must be >= 0, got {n}")
     components = 2 * n + 1
-    if isinstance(blocks_or_array, np.ndarray):
-        blocks = [blocks_or_array]
-    else:
-        blocks = blocks_or_array
+    blocks: Iterable[np.ndarray] = [blocks_or_array] if isinstance(blocks_or_array, np.ndarray) else blocks_or_array
     entry = 4 * (components + 1)
-    most = INT32_MAX // entry
+    most = INT32_MAX  # particles a block's count holds
     rows = max(1, CHUNK // entry)
     with _replacing(path) as f:
         for block in blocks:
             block = np.asanyarray(block)
             if block.ndim != 2 or block.shape[0] != components:
-                raise ValueError(f"a block of particles: a ({components}, P) array for n_dimensions={n}, "
-                                 f"got shape {block.shape}")
+                raise ValueError(
+                    f"a block of particles: a ({components}, P) array for n_dimensions={n}, got shape {block.shape}"
+                )
             count = block.shape[1]
             if count == 0:
                 f.write(_i32(0))
@@ -208,7 +332,7 @@ def write_phase_space(path, blocks_or_array: Union[np.ndarray, Iterable[np.ndarr
                 stop = min(start + most, count)
                 f.write(_i32(stop - start))
                 for p in range(start, stop, rows):
-                    part = block[:, p:min(p + rows, stop)]
+                    part = block[:, p : min(p + rows, stop)]
                     entries = np.zeros((part.shape[1], components + 1), "<f4")
                     entries[:, :components] = part.T
                     f.write(entries.tobytes())

@@ -15,18 +15,20 @@ indexed: a selection reads only the blocks that hold it, through the
 dump's read planner, and raises OSError when the file changed since it was
 opened. Loading a whole variable goes through the dump's ``load()``.
 
-With dask, a field is chunked by its blocks, each cut to about 128 MiB,
-and the particles of a phase-space dump by groups of whole blocks, so that
-a reduction reads each chunk once and on its own.
+With dask, a field is chunked into about 128 MiB a chunk: its blocks
+merged along y and z on block boundaries, a block too large cut along z, a
+plane along y, a row along x; the particles of a phase-space dump by groups
+of whole blocks; so that a reduction reads each chunk once and on its own.
 
 ``open_series`` stacks many dumps along a leading "dump" dimension as one
 dask-backed dataset, built from the dumps' scans and labelled by the steps
 in the dumps' names; ``select_position`` selects by position in a series
 whose window moves.
 
-The arrays behind a dataset hold an opened dump, which pickles as how to
-open it and its pinned identity, so they travel to dask's process and
-distributed workers, which refuse a file that changed.
+The arrays behind a dataset hold an opened dump, which pickles as its
+target, its pinned identity and its scan, so they travel to dask's process
+and distributed workers; there, the first read opens the file and fails the
+task with OSError when it is not the one pinned.
 
 A dump may also be a URL read through fsspec (http(s)://, s3://, gs://,
 ...; ``storage_options`` go to its file system), an fsspec OpenFile or a
@@ -36,12 +38,13 @@ it touches, nearby runs coalesced into one range; a whole variable a few
 large ranges fetched together. A URL pickles as its name; a file object
 serves the process that holds it.
 """
+
 from __future__ import annotations
 
-import glob
+import functools
 import itertools
+import operator
 import os
-import re
 
 import numpy as np
 
@@ -53,18 +56,27 @@ try:
     from xarray.backends import BackendArray, BackendEntrypoint
     from xarray.core import indexing
 except ImportError as e:  # pragma: no cover - depends on the installation
-    raise ImportError("dorvo.quickio.xarray needs xarray and dask: "
-                      "pip install 'dorvo.quickio[xarray]'") from e
+    raise ImportError("dorvo.quickio.xarray needs xarray and dask: pip install 'dorvo.quickio[xarray]'") from e
 
-from dorvo.quickio import _dump as _targets
-from dorvo.quickio._dump import Dump, step_number
+from dorvo.quickio._dump import run as _run
+from dorvo.quickio._dump import targets as _targets
+from dorvo.quickio._dump.dump import Dump
+from dorvo.quickio._dump.headers import field_attributes
+from dorvo.quickio._dump.targets import dump_name
+from dorvo.quickio._positions import select_position
+from dorvo.quickio._runs import check_grid_sizes, file_labels, real_times, step_labels
 from dorvo.quickio.components import check_labels
 from dorvo.quickio.header import FieldHeader
 
-__all__ = ["FieldArray", "PhaseSpaceArray", "VintarBackendEntrypoint", "open_field_dataset",
-           "open_phase_space_dataset", "open_series", "select_position"]
-
-SUFFIX = ".bin"
+__all__ = [
+    "FieldArray",
+    "PhaseSpaceArray",
+    "VintarBackendEntrypoint",
+    "open_field_dataset",
+    "open_phase_space_dataset",
+    "open_series",
+    "select_position",
+]
 
 
 def _key(key: tuple, shape: tuple) -> tuple:
@@ -80,12 +92,14 @@ class _DumpArray(BackendArray):
 
     def __init__(self, dump: Dump):
         self.dump = dump
-        self.shape = dump.header.shape if isinstance(dump.header, FieldHeader) else (
-            dump.header.components, dump.header.particles)
+        self.shape = (
+            dump.header.shape
+            if isinstance(dump.header, FieldHeader)
+            else (dump.header.components, dump.header.particles)
+        )
 
     def __getitem__(self, key):
-        return indexing.explicit_indexing_adapter(
-            key, self.shape, indexing.IndexingSupport.BASIC, self._getitem)
+        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC, self._getitem)
 
     def _whole(self, key) -> bool:
         return all(isinstance(k, slice) and k.indices(n) == (0, n, 1) for k, n in zip(key, self.shape))
@@ -121,30 +135,38 @@ def _opened(filename_or_obj, n_dimensions=None, storage_options=None) -> Dump:
     if isinstance(filename_or_obj, Dump):
         return filename_or_obj
     if not (_targets.is_remote(filename_or_obj) or isinstance(filename_or_obj, (str, os.PathLike))):
-        raise TypeError(f"the vintar engine reads dumps named by a path or a URL, or from a binary file object, "
-                        f"not from {type(filename_or_obj).__name__}")
-    if n_dimensions is not None and int(n_dimensions) < 0:
-        raise ValueError(f"n_dimensions must be 0 or more, not {int(n_dimensions)}")
+        raise TypeError(
+            f"the vintar engine reads dumps named by a path or a URL, or from a binary file object, "
+            f"not from {type(filename_or_obj).__name__}"
+        )
     if not _targets.is_remote(filename_or_obj):
         filename_or_obj = os.path.abspath(os.fsdecode(os.fspath(filename_or_obj)))
-    return Dump(filename_or_obj, n_dimensions=n_dimensions, storage_options=storage_options, strict=False)
+    # The dataset owns the dump and closes it (ds.close(), or when it is
+    # garbage-collected, without a warning, as xarray's own files do).
+    return Dump(
+        filename_or_obj,
+        n_dimensions=n_dimensions,
+        storage_options=storage_options,
+        strict=False,
+        resource_warning=False,
+    )
 
 
-def _dump_name(dump: Dump) -> str:
-    name = os.path.basename(dump.name)
-    return name[:-len(SUFFIX)] if name.endswith(SUFFIX) else name
+def _view(target):
+    """The record of the dump of an HDF5 view written by virtualize, once
+    checked (see _view_record.dump_of); None for anything else."""
+    if not isinstance(target, (str, os.PathLike)) or _targets.is_remote(target):
+        return None
+    path = os.fsdecode(os.fspath(target))
+    if not path.lower().endswith((".h5", ".hdf5", ".nc")) or not os.path.isfile(path):
+        return None
+    from ._views.view_record import dump_of
+
+    return dump_of(path)
 
 
 def _field_attrs(dump: Dump) -> dict:
-    h = dump.header
-    return {
-        "name": _dump_name(dump),
-        "nparam": h.nparam,
-        "integer_params": np.array(h.int_params, np.int32),
-        "real_params": np.array(h.real_params, np.float32),
-        "nproc_y": h.nproc_y,
-        "nproc_z": h.nproc_z,
-    }
+    return {"name": dump_name(dump.name), **field_attributes(dump.header)}
 
 
 def _field_dump(dump: Dump) -> Dump:
@@ -159,8 +181,10 @@ def _field_dump(dump: Dump) -> Dump:
 def _phase_dump(dump: Dump) -> Dump:
     h = dump.header
     if not h.well_formed:
-        raise ValueError(f"{h.path}: not a whole phase-space dump when read with n_dimensions={h.n_dimensions}: "
-                         f"{h.reason}")
+        raise ValueError(
+            f"{h.path}: not a whole phase-space dump when read with n_dimensions={h.n_dimensions}: "
+            f"{h.reason}{dump.dimensions_hint()}"
+        )
     return dump
 
 
@@ -206,9 +230,12 @@ def _phase_dataset(dump: Dump, labels=None) -> xr.Dataset:
     names = _components(h.n_dimensions, labels)
     data = indexing.LazilyIndexedArray(PhaseSpaceArray(dump))
     encoding = {"preferred_chunks": _preferred(dump, ("component", "particle"))} if h.particles else {}
-    attrs = {"name": _dump_name(dump), "n_dimensions": h.n_dimensions, "blocks": len(h.blocks)}
-    return xr.Dataset({"phase_space": xr.Variable(("component", "particle"), data, encoding=encoding)},
-                      coords={"component": names}, attrs=attrs)
+    attrs = {"name": dump_name(dump.name), "n_dimensions": h.n_dimensions, "blocks": len(h.blocks)}
+    return xr.Dataset(
+        {"phase_space": xr.Variable(("component", "particle"), data, encoding=encoding)},
+        coords={"component": names},
+        attrs=attrs,
+    )
 
 
 def _no_labels_for_fields(labels) -> None:
@@ -222,16 +249,27 @@ class VintarBackendEntrypoint(BackendEntrypoint):
     A field dump is recognised by its header; a phase-space dump records
     no dimension count, so it is opened with ``n_dimensions=N``, and its
     components are named by ``labels=[...]`` (2n+1 names; by default x,
-    px, w for n = 1 and so on, as ``components.default_labels`` gives)."""
+    px, w for n = 1 and so on, as ``components.default_labels`` gives).
+    An HDF5 view that virtualize wrote opens as its dump, once the dump is
+    found to be the file the view was made from (else OSError)."""
 
     description = "Field and phase-space dumps of the plasma code Vintar, read lazily as float32"
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "n_dimensions", "labels", "storage_options")
 
-    def open_dataset(self, filename_or_obj, *, drop_variables=None, n_dimensions=None, labels=None,
-                     storage_options=None):
+    def open_dataset(
+        self, filename_or_obj, *, drop_variables=None, n_dimensions=None, labels=None, storage_options=None
+    ):
+        view = _view(filename_or_obj)
+        if view is not None:
+            filename_or_obj, n_dimensions = view.ref, view.n_dimensions
         if n_dimensions is None:
             _no_labels_for_fields(labels)
         dump = _opened(filename_or_obj, n_dimensions, storage_options)
+        if view is not None and tuple(dump.identity[:5]) != view.identity:
+            dump.close()
+            raise OSError(
+                f"{view.view}: its dump {dump.name} is not the file the view was made from: it changed as it was opened"
+            )
         try:
             ds = _field_dataset(dump) if n_dimensions is None else _phase_dataset(dump, labels)
         except BaseException:
@@ -259,31 +297,6 @@ class VintarBackendEntrypoint(BackendEntrypoint):
 # ---------------------------------------------------------------- series
 
 
-def _natural_key(path):
-    """Sorts file names with their numbers by value: dump_9 before dump_10."""
-    label = _targets.target_name(path)
-    name = os.path.basename(label)
-    return [(0, int(part), "") if part.isdigit() else (1, 0, part)
-            for part in re.split(r"(\d+)", name)], label
-
-
-def _series_paths(paths_or_glob, storage_options=None) -> list:
-    if _targets.is_url(paths_or_glob):
-        paths = _targets.glob(paths_or_glob, storage_options)
-        if not paths:
-            raise FileNotFoundError(f"no files match {paths_or_glob!r}")
-    elif isinstance(paths_or_glob, (str, os.PathLike)):
-        pattern = os.fspath(paths_or_glob)
-        paths = glob.glob(pattern)
-        if not paths:
-            raise FileNotFoundError(f"no files match {pattern!r}")
-    else:
-        paths = [p if _targets.is_remote(p) else os.fspath(p) for p in paths_or_glob]
-        if not paths:
-            raise ValueError("open_series needs at least one dump")
-    return sorted(paths, key=_natural_key)
-
-
 def _read_chunk(array, key):
     """One chunk of a series: a selection of one dump, with the leading
     "dump" axis."""
@@ -301,23 +314,19 @@ def _stacked(arrays, name, chunks, dtype=np.float32):
         for part in parts:
             key = tuple(slice(edges[d][j], edges[d][j + 1]) for d, j in enumerate(part))
             graph[(name, i) + part] = (_read_chunk, array, key)
-    return da.Array(graph, name, ((1,) * len(arrays),) + tuple(chunks), dtype=dtype,
-                    meta=np.empty((0,) * (len(chunks) + 1), dtype))
+    return da.Array(
+        graph, name, ((1,) * len(arrays),) + tuple(chunks), dtype=dtype, meta=np.empty((0,) * (len(chunks) + 1), dtype)
+    )
 
 
 def _common_attrs(attrs: list) -> dict:
     """The attributes that every dump has with the same value."""
+
     def same(a, b):
         return np.array_equal(a, b) if isinstance(a, np.ndarray) or isinstance(b, np.ndarray) else a == b
+
     first = attrs[0]
     return {k: v for k, v in first.items() if all(k in a and same(a[k], v) for a in attrs[1:])}
-
-
-def _check_sizes(dumps, sizes):
-    for d, s in zip(dumps[1:], sizes[1:]):
-        if s != sizes[0]:
-            raise ValueError(f"{d.name} has sizes {s}, but {dumps[0].name} has {sizes[0]}; "
-                             f"a series needs dumps of one shape")
 
 
 def _user_chunks(chunks, dims, shape, preferred):
@@ -335,10 +344,11 @@ def _field_series(dumps, chunks):
     dumps = [_field_dump(d) for d in dumps]
     headers = [d.header for d in dumps]
     first = headers[0]
-    _check_sizes(dumps, [dict(zip("xyz", h.shape)) for h in headers])
+    check_grid_sizes(headers)
     arrays = [FieldArray(d) for d in dumps]
-    data = _stacked(arrays, "vintar-field-" + _token(dumps),
-                    _user_chunks(chunks, "xyz", first.shape, dumps[0].chunks()))
+    data = _stacked(
+        arrays, "vintar-field-" + _token(dumps), _user_chunks(chunks, "xyz", first.shape, dumps[0].chunks())
+    )
     coords = {}
     for axis in "xyz":
         values = [getattr(h, axis) for h in headers]
@@ -352,18 +362,49 @@ def _field_series(dumps, chunks):
     return xr.Dataset({"field": (("dump", "x", "y", "z"), data)}, coords=coords, attrs=attrs)
 
 
+class _Padded:
+    """The particles of one dump of a series whose dumps hold different
+    numbers of them, read as if it held `count`: those past its own end
+    are NaN, so that the series is one array (dump, component, particle)."""
+
+    def __init__(self, array: PhaseSpaceArray, count: int):
+        self.array, self.count = array, count
+
+    def _getitem(self, key):
+        components, particles = key
+        held = self.array.shape[1]
+        start, stop, _ = particles.indices(self.count)
+        out = np.full((len(range(*components.indices(self.array.shape[0]))), max(stop - start, 0)), np.nan, np.float32)
+        if start < min(stop, held):
+            out[:, : min(stop, held) - start] = self.array._getitem((components, slice(start, min(stop, held))))
+        return out
+
+
 def _phase_series(dumps, chunks, labels=None):
     dumps = [_phase_dump(d) for d in dumps]
     headers = [d.header for d in dumps]
     names = _components(headers[0].n_dimensions, labels)
-    _check_sizes(dumps, [{"component": h.components, "particle": h.particles} for h in headers])
+    counts = [h.particles for h in headers]
+    most = int(np.argmax(counts))
     arrays = [PhaseSpaceArray(d) for d in dumps]
-    data = _stacked(arrays, "vintar-phase-" + _token(dumps),
-                    _user_chunks(chunks, ("component", "particle"), arrays[0].shape, dumps[0].chunks()))
-    attrs = _common_attrs([{"name": _dump_name(d), "n_dimensions": h.n_dimensions, "blocks": len(h.blocks)}
-                           for d, h in zip(dumps, headers)])
-    return xr.Dataset({"phase_space": (("dump", "component", "particle"), data)}, coords={"component": names},
-                      attrs=attrs)
+    if min(counts) < max(counts):
+        arrays = [_Padded(a, counts[most]) for a in arrays]
+    data = _stacked(
+        arrays,
+        "vintar-phase-" + _token(dumps),
+        _user_chunks(chunks, ("component", "particle"), (len(names), counts[most]), dumps[most].chunks()),
+    )
+    attrs = _common_attrs(
+        [
+            {"name": dump_name(d.name), "n_dimensions": h.n_dimensions, "blocks": len(h.blocks)}
+            for d, h in zip(dumps, headers)
+        ]
+    )
+    return xr.Dataset(
+        {"phase_space": (("dump", "component", "particle"), data)},
+        coords={"component": names, "particles": ("dump", np.array(counts, np.int64))},
+        attrs=attrs,
+    )
 
 
 def _labels(dumps) -> tuple:
@@ -371,19 +412,14 @@ def _labels(dumps) -> tuple:
     names when every name gives one and no two give the same, in step
     order; else None for steps, and the dumps in the order they came. The
     files are the names, or the whole paths where two names are alike."""
-    files = [os.path.basename(d.name) for d in dumps]
-    if len(set(files)) < len(files):
-        files = [d.name for d in dumps]
-    steps = [step_number(f) for f in files]
-    # A label is an int64: a longer run of digits is no step either.
-    if None in steps or len(set(steps)) < len(steps) or max(steps) > np.iinfo(np.int64).max:
-        return list(range(len(dumps))), None, files
-    order = sorted(range(len(dumps)), key=steps.__getitem__)
-    return order, [steps[i] for i in order], [files[i] for i in order]
+    files = file_labels([d.name for d in dumps])
+    order, steps = step_labels(files)
+    return order, steps, [files[i] for i in order]
 
 
-def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, labels=None, drop_variables=None,
-                storage_options=None) -> xr.Dataset:
+def open_series(
+    paths_or_glob, *, chunks=None, n_dimensions=None, labels=None, drop_variables=None, storage_options=None, time=None
+) -> xr.Dataset:
     """Opens many dumps as one dask-backed dataset with a leading "dump"
     dimension labelled by step.
 
@@ -399,15 +435,15 @@ def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, labels=None, d
     its file system) or a sequence of paths, URLs or file objects; phase-space
     dumps need `n_dimensions`, and take `labels` as open_dataset does. The
     dataset is built from the dumps' scans alone: no data is read until it
-    is computed. `chunks` ({dim: size} as dask takes it) defaults to the
-    writer's layers along z within each dump, or groups of blocks along the
-    particles. The dumps must agree in
+    is computed. `chunks` ({dim: size} as dask takes it) defaults to about
+    128 MiB of each dump, its blocks merged (see Dump.chunks()), or groups
+    of blocks along the particles. The dumps must agree in
     shape; an axis that differs between dumps (a moving window) becomes a
     coordinate along ("dump", axis), which ``select_position`` selects by
     position; dumps whose axes agree share them."""
     if n_dimensions is None:
         _no_labels_for_fields(labels)
-    given = _series_paths(paths_or_glob, storage_options)
+    given = _run.targets(paths_or_glob, storage_options, "open_series")
     dumps = []
     try:
         for p in given:
@@ -416,48 +452,22 @@ def open_series(paths_or_glob, *, chunks=None, n_dimensions=None, labels=None, d
         dumps = [dumps[i] for i in order]
         chunks = {} if chunks is None else chunks
         series = _field_series(dumps, chunks) if n_dimensions is None else _phase_series(dumps, chunks, labels)
+        if time is not None:
+            series = series.assign_coords(time=("dump", real_times([d.header for d in dumps], operator.index(time))))
     except BaseException:
         for d in dumps:
             d.close()
         raise
-    series = series.assign_coords(dump=np.arange(len(dumps)) if steps is None else np.array(steps, np.int64),
-                                  file=("dump", files))
+    series = series.assign_coords(
+        dump=np.arange(len(dumps)) if steps is None else np.array(steps, np.int64), file=("dump", files)
+    )
     if drop_variables is not None:
         series = series.drop_vars(drop_variables, errors="ignore")
-    series.set_close(lambda: [d.close() for d in dumps])
+    # A function of the module, not a lambda: a series pickles with it.
+    series.set_close(functools.partial(_close_all, dumps))
     return series
 
 
-def _nearest(axis: np.ndarray, value: float, name: str) -> int:
-    """The position in `axis` of the value nearest `value`; of two as near,
-    the greater value, as xarray's .sel(method="nearest") picks."""
-    distance = np.abs(axis.astype(np.float64) - value)
-    if not np.isfinite(value) or not np.isfinite(distance).any():
-        raise ValueError(f"{name}: no finite value of the axis is nearest {value}")
-    nearest = np.flatnonzero(distance == np.nanmin(distance))
-    return int(nearest[np.argmax(axis[nearest])])
-
-
-def select_position(series, **positions):
-    """The values of `series` (a dataset or a variable of ``open_series``)
-    nearest the given positions, {axis: value}, in axis units.
-
-    An axis that every dump shares selects as ``.sel(axis=value,
-    method="nearest")`` does. An axis that moves from dump to dump (the
-    coordinate ("dump", axis)), which ``.sel`` cannot take, selects in each
-    dump the point of that dump's own axis nearest the value: the result
-    keeps "dump", and the coordinate `axis` along it holds the positions
-    picked. Of two points as near, the greater position is picked."""
-    indexers = {}
-    for name, value in positions.items():
-        if name not in series.coords:
-            raise KeyError(f"{name!r} is not an axis of the series; it has {sorted(map(str, series.coords))}")
-        axis = series.coords[name]
-        value = float(value)
-        if axis.dims == (name,):
-            indexers[name] = _nearest(axis.values, value, name)
-        elif axis.dims == ("dump", name):
-            indexers[name] = xr.DataArray([_nearest(row, value, name) for row in axis.values], dims="dump")
-        else:
-            raise ValueError(f"{name!r} is a coordinate on {axis.dims}, not an axis of the dumps")
-    return series.isel(indexers)
+def _close_all(dumps) -> None:
+    for d in dumps:
+        d.close()

@@ -3,16 +3,18 @@ blocks, placed by one virtual dataset (field) or read as strided sources
 (phase space), with the axes as dimension scales. h5py's low-level API
 writes it: its high-level one takes seconds for thousands of blocks.
 What a view holds is described in views.py."""
+
 from __future__ import annotations
 
 import os
 
 import numpy as np
 
-from . import _output, xdmf
-from .header import FieldHeader, PhaseSpaceHeader
-
-SUFFIX = ".bin"
+from .._dump.dump import Dump
+from .._dump.headers import field_attributes
+from .._dump.targets import dump_name
+from .._io import output as _output
+from ..header import FieldHeader, PhaseSpaceHeader
 
 # The name netCDF gives a dimension that has no coordinate variable; its
 # readers (h5netcdf, netCDF-C) take a dimension scale of this name as a
@@ -25,18 +27,21 @@ MARK = "quickio_view"
 
 def _dump_ref(path: str, out: str, relative: bool) -> str:
     """How the view at `out` names the dump: its absolute path, or its path
-    from the real folder of `out` to the real dump."""
+    from the real folder of `out` to the real dump. A relative path always
+    climbs out of the view's folder and names the dump's own folder
+    ("../run/Ex_100.bin", not "Ex_100.bin"): HDF5 resolves it from the
+    working folder, where a bare name would find another run's dump of
+    the same name."""
     if relative:
+        folder = os.path.realpath(os.path.dirname(os.path.abspath(out)))
         try:
-            return os.path.relpath(os.path.realpath(path), os.path.realpath(os.path.dirname(os.path.abspath(out))))
+            ref = os.path.relpath(os.path.realpath(path), folder)
         except ValueError:  # another drive: no relative path exists
-            pass
+            return os.path.abspath(path)
+        if not ref.startswith(os.pardir + os.sep) and os.path.basename(folder):
+            ref = os.path.join(os.pardir, os.path.basename(folder), ref)
+        return ref
     return os.path.abspath(path)
-
-
-def _stem(path: str) -> str:
-    name = os.path.basename(path)
-    return name[:-len(SUFFIX)] if name.endswith(SUFFIX) else name
 
 
 # ---------------------------------------------------------------- HDF5
@@ -54,44 +59,56 @@ def _h5_file(tmp: str):
     return h5py.File(fid)
 
 
-def _external(loc, name: bytes, shape, ref: bytes, offset: int):
+def _external(loc, name: bytes, shape, ref: bytes, pieces):
     """A float32 dataset of `shape` whose values are the bytes of file
-    `ref` from `offset`. No fill value: nothing is written to the file."""
+    `ref` in `pieces` ((start, offset, length) each, as
+    FieldHeader.pieces() gives them). No fill value: nothing is written to
+    the file."""
     from h5py import h5d, h5p, h5s, h5t
 
     dcpl = h5p.create(h5p.DATASET_CREATE)
     dcpl.set_fill_time(h5d.FILL_TIME_NEVER)
-    dcpl.set_external(ref, int(offset), 4 * int(np.prod(shape, dtype=np.int64)))
+    for _, offset, length in pieces:
+        dcpl.set_external(ref, int(offset), int(length))
     return h5d.create(loc, name, h5t.IEEE_F32LE, h5s.create_simple(tuple(int(s) for s in shape)), dcpl=dcpl)
 
 
-# Blocks per source dataset. A dataset's external storage is a list of
+# Segments per source dataset. A dataset's external storage is a list of
 # segments (file, offset, size) read as one run; its list is one object
 # header message of at most 64 KiB, 24 bytes per segment. One segment per
-# block and a few sources in all, rather than one dataset per block, make
-# a view of thousands of blocks quick to write and to open.
+# block (one more per split of a block's record into subrecords) and a few
+# sources in all, rather than one dataset per block, make a view of
+# thousands of blocks quick to write and to open.
 SEGMENTS = 2048
 
 
-def _sources(loc, ref: bytes, offsets, rows, width: int):
-    """Datasets "0", "1", ... under `loc` whose storage is the runs of
-    `rows[i]` rows of `width` float32 (a row of one value: a 1-D dataset)
-    at `offsets[i]` of the file `ref`, SEGMENTS runs each, one after the
-    other. Returns, per run, (its dataset's name, its first row there),
-    and the number of rows of each dataset."""
+def _sources(loc, ref: bytes, runs, width: int, element=None):
+    """Datasets "0", "1", ... under `loc` whose storage is the runs, one
+    after the other: (pieces, rows) each, `rows` rows of `width` float32 (a
+    row of one value: a 1-D dataset) in the file `ref`'s `pieces` ((start,
+    offset, length) each), at most SEGMENTS pieces a dataset; or with
+    `element` (an HDF5 type) and `width` 1, rows of one such element.
+    Returns, per run, (its dataset's name, its first row there), and the
+    number of rows of each dataset."""
     from h5py import h5d, h5p, h5s, h5t
 
-    placed, lengths = [], []
-    for first in range(0, len(rows), SEGMENTS):
+    placed: list[tuple[bytes, int]] = []
+    lengths: list[int] = []
+    i = 0
+    while i < len(runs):
         dcpl = h5p.create(h5p.DATASET_CREATE)
         dcpl.set_fill_time(h5d.FILL_TIME_NEVER)
-        name, at = b"%d" % len(lengths), 0
-        for offset, count in zip(offsets[first:first + SEGMENTS], rows[first:first + SEGMENTS]):
-            dcpl.set_external(ref, offset, 4 * width * count)
+        name, at, segments = b"%d" % len(lengths), 0, 0
+        while i < len(runs) and (segments == 0 or segments + len(runs[i][0]) <= SEGMENTS):
+            pieces, count = runs[i]
+            for _, offset, length in pieces:
+                dcpl.set_external(ref, offset, length)
             placed.append((name, at))
             at += count
+            segments += len(pieces)
+            i += 1
         shape = (at,) if width == 1 else (at, width)
-        h5d.create(loc, name, h5t.IEEE_F32LE, h5s.create_simple(shape), dcpl=dcpl).close()
+        h5d.create(loc, name, element or h5t.IEEE_F32LE, h5s.create_simple(shape), dcpl=dcpl).close()
         lengths.append(at)
     return placed, lengths
 
@@ -140,53 +157,67 @@ def _virtual(loc, name: bytes, shape, mappings):
     return h5d.create(loc, name, h5t.IEEE_F32LE, space, dcpl=dcpl)
 
 
-def _field_attrs(header: FieldHeader, path: str) -> dict:
-    return {"name": _stem(path), "dump": os.path.abspath(path), "nparam": header.nparam,
-            "integer_params": np.array(header.int_params, np.int32),
-            "real_params": np.array(header.real_params, np.float32),
-            "nproc_y": header.nproc_y, "nproc_z": header.nproc_z}
-
-
-def _write_field(f, header: FieldHeader, ref: bytes) -> int:
-    from h5py import h5ds, h5s
+def field_blocks(loc, path: bytes, header: FieldHeader, ref: bytes, lead=()):
+    """Sources of the blocks of a field dump in the group `loc` (at `path`
+    in the file), and the mappings that place them in a virtual dataset of
+    (*lead, z, y, x), at index `lead` of its leading axes. Returns (the
+    number of blocks placed, the mappings)."""
+    from h5py import h5s
 
     b = header.blocks
     held = (b.nx_loc * b.ny_loc * b.nz_loc) > 0  # a block of no points places nothing
     sizes = (b.nx_loc * b.ny_loc * b.nz_loc)[held].tolist()
-    placed, lengths = _sources(f.create_group("blocks").id, ref, b.offset[held].tolist(), sizes, 1)
+    runs = [(header.pieces(offset, 4 * size), size) for offset, size in zip(b.offset[held].tolist(), sizes)]
+    placed, lengths = _sources(loc, ref, runs, 1)
     spaces = [h5s.create_simple((n,)) for n in lengths]
+    ones = (1,) * len(lead)
 
     def mappings():
-        for (name, at), size, y0, z0, nx, ny, nz in zip(placed, sizes, b.y0[held].tolist(), b.z0[held].tolist(),
-                                                         b.nx_loc[held].tolist(), b.ny_loc[held].tolist(),
-                                                         b.nz_loc[held].tolist()):
+        for (name, at), size, y0, z0, nx, ny, nz in zip(
+            placed,
+            sizes,
+            b.y0[held].tolist(),
+            b.z0[held].tolist(),
+            b.nx_loc[held].tolist(),
+            b.ny_loc[held].tolist(),
+            b.nz_loc[held].tolist(),
+        ):
             # The block's run, x fastest, fills its box of the (z, y, x) grid.
             space = spaces[int(name)]
             space.select_hyperslab((at,), (size,))
-            yield b"blocks/" + name, space, (z0, y0, 0), (nz, ny, nx)
+            yield path + b"/" + name, space, (*lead, z0, y0, 0), (*ones, nz, ny, nx)
 
-    field = _virtual(f.id, b"field", (header.nz, header.ny, header.nx), mappings())
-    for axis, at, length, dim in zip(b"xyz", xdmf.field_axis_offsets(header), header.shape, (2, 1, 0)):
-        scale = _external(f.id, bytes([axis]), (length,), ref, at)
+    return len(sizes), mappings()
+
+
+def _write_field(f, header: FieldHeader, ref: bytes) -> int:
+    from h5py import h5ds
+
+    blocks, mappings = field_blocks(f.create_group("blocks").id, b"blocks", header, ref)
+    field = _virtual(f.id, b"field", (header.nz, header.ny, header.nx), mappings)
+    assert header.axis_offsets is not None  # a well-formed dump has its axes
+    for axis, at, length, dim in zip(b"xyz", header.axis_offsets, header.shape, (2, 1, 0)):
+        scale = _external(f.id, bytes([axis]), (length,), ref, header.pieces(at, 4 * length))
         h5ds.set_scale(scale, bytes([axis]))
         h5ds.attach_scale(field, scale, dim)
         scale.close()
     field.close()
-    return len(sizes)
+    return blocks
 
 
-def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes, copy: bool, labels) -> int:
+def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes, labels) -> int:
     from h5py import h5ds, h5s
 
-    width, components = 2 * header.n_dimensions + 2, header.components
-    if copy:
-        return _copy_phase_space(f, header, labels)
+    width, components = header.components + 1, header.components  # words of an entry, and its components
     held = header.blocks.count > 0
-    # The entries follow each block's count word; every source is whole
-    # entries, of which the first 2n+1 words (not the trailing one) are
-    # placed, so one mapping per source places all its blocks.
-    placed, lengths = _sources(f.create_group("blocks").id, ref, (header.blocks.offset[held] + 4).tolist(),
-                               header.blocks.count[held].tolist(), width)
+    # Every source is whole entries, of which the first 2n+1 words (not the
+    # trailing one) are placed, so one mapping per source places all its
+    # blocks.
+    runs = [
+        ([(0, entries, header.entry_bytes * count)], count)
+        for entries, count in zip(header.blocks.entries[held].tolist(), header.blocks.count[held].tolist())
+    ]
+    placed, lengths = _sources(f.create_group("blocks").id, ref, runs, width)
     picked, whole, start = [], [], 0
     for index, rows in enumerate(lengths):
         source = h5s.create_simple((rows, width))
@@ -210,33 +241,38 @@ def _write_phase_space(f, header: PhaseSpaceHeader, ref: bytes, copy: bool, labe
     return len(placed)
 
 
-def _copy_phase_space(f, header: PhaseSpaceHeader, labels) -> int:
+def _copy_phase_space(f, dump: Dump, labels) -> int:
     """The components as values of the view, contiguous: what a viewer
-    reads quickly, at the cost of a copy of the particles."""
+    reads quickly, at the cost of a copy of the particles, read through
+    the opened dump."""
     from h5py import h5ds
 
-    from ._loading import load
-
-    data = f.create_dataset("phase_space", data=load(header.path, n_dimensions=header.n_dimensions).T)
+    data = f.create_dataset("phase_space", data=dump.load().T)
     for axis, dim in enumerate((_dimension(f.id, b"particle", data.shape[0]), _labels(f, labels))):
         h5ds.attach_scale(data.id, dim, axis)
         dim.close()
-    return int((header.blocks.count > 0).sum())
+    return int((dump.header.blocks.count > 0).sum())
 
 
-def _write_view(header, tmp: str, out: str, relative: bool, copy: bool = False, labels=None) -> int:
-    """Writes the view of the dump of `header` to `tmp`, naming the dump as
+def write_view(dump: Dump, tmp: str, out: str, relative: bool, copy: bool = False, labels=None, record=None) -> int:
+    """Writes the view of the opened `dump` to `tmp`, naming the dump as
     seen from `out`, and the components of a phase-space dump by `labels`,
-    2n+1 names already checked; returns the number of blocks it places."""
-    ref = os.fsencode(_dump_ref(header.path, out, relative))
+    2n+1 names already checked; `record(name)` gives the root attributes
+    that record the dump read by that name. Returns the number of blocks
+    it places."""
+    header = dump.header
+    name = _dump_ref(dump.name, out, relative)
+    ref = os.fsencode(name)
+    first = {"name": dump_name(dump.name), "dump": os.path.abspath(dump.name)}
     with _h5_file(tmp) as f:
         if isinstance(header, FieldHeader):
             blocks = _write_field(f, header, ref)
-            attrs = _field_attrs(header, header.path)
+            attrs = {**first, **field_attributes(header)}
         else:
-            blocks = _write_phase_space(f, header, ref, copy, labels)
-            attrs = {"name": _stem(header.path), "dump": os.path.abspath(header.path),
-                     "n_dimensions": header.n_dimensions, "blocks": len(header.blocks)}
+            blocks = _copy_phase_space(f, dump, labels) if copy else _write_phase_space(f, header, ref, labels)
+            attrs = {**first, "n_dimensions": header.n_dimensions, "blocks": len(header.blocks)}
+        if record is not None:
+            attrs.update(record("" if copy and isinstance(header, PhaseSpaceHeader) else name))
         for key, value in attrs.items():
             f.attrs[key] = value
         f.attrs[MARK] = 1
@@ -256,7 +292,7 @@ def _is_view(path: str) -> bool:
         return False
 
 
-VIEW = _output.Kind("an HDF5 view", _is_view)
+VIEW = _output.Kind("an HDF5 view that quickio virtualize wrote", _is_view)
 
 
 # ---------------------------------------------------------------- XDMF
