@@ -22,14 +22,29 @@ The extension modules behind it are imported on demand::
     from dorvo.quickio import meshdump, beamdump
 
 ``write_field`` and ``write_phase_space`` write dumps of either kind.
+
+Open local dumps keep at most ``max_open_files()`` descriptors between
+reads (128 unless set); a dump whose identity nothing can pin (a file object
+without a file descriptor, a server without validators) says so with an
+``UnpinnedWarning``.
 """
 
-from ._dump import Dump, open
-from ._loading import load
+from ._dump.dump import Dump, UnpinnedWarning, max_open_files, open
+from ._dump.loading import load
 from .writers import write_field, write_phase_space
 
 __version__ = "0.1.0"
-__all__ = ["Dump", "__version__", "load", "open", "virtualize", "write_field", "write_phase_space"]
+__all__ = [
+    "Dump",
+    "UnpinnedWarning",
+    "__version__",
+    "load",
+    "max_open_files",
+    "open",
+    "virtualize",
+    "write_field",
+    "write_phase_space",
+]
 
 
 def virtualize(dump_or_Dump, out, **kwargs):

@@ -1,6 +1,7 @@
 """`python -m dorvo.quickio`: the same command line as `quickio`."""
+
 import sys
 
-from .cli import main
+from dorvo._quickio_command import main
 
 sys.exit(main())

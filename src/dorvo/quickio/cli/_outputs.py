@@ -1,10 +1,12 @@
 """The files that commands write: checked before any dump is read, so that
 no error waits for a long load, and never the dump itself."""
+
 from __future__ import annotations
 
 import contextlib
 import os
 
+from .._dump.targets import local_path
 from ._base import CliError
 from ._dump import is_url
 
@@ -18,7 +20,9 @@ def check_place(out, dump) -> None:
     if not os.access(folder, os.W_OK):
         raise CliError(f"{out}: the folder {folder} is not writable")
     if is_url(dump):
-        return
+        dump = local_path(dump)  # a file:// URL is the local file under another name
+        if dump is None:
+            return
     with contextlib.suppress(OSError):
         if os.path.samefile(out, dump):
             raise CliError(f"{out}: is the dump itself; name another output")
@@ -27,8 +31,9 @@ def check_place(out, dump) -> None:
         raise CliError(f"{out}: holds the dump {dump}; name another output")
 
 
-PICTURE_HELP = ("the format follows the suffix: .png, .pdf, .svg or any other that matplotlib writes; "
-                "the folder must exist")
+PICTURE_HELP = (
+    "the format follows the suffix: .png, .pdf, .svg or any other that matplotlib writes; the folder must exist"
+)
 
 
 def check_picture(out, dump):
@@ -40,8 +45,9 @@ def check_picture(out, dump):
     formats = plot.picture_formats()
     suffix = os.path.splitext(out)[1].lower().lstrip(".")
     if suffix not in formats:
-        raise CliError(f"{out}: name the picture with the suffix of its format: "
-                       + ", ".join(f".{f}" for f in sorted(formats)))
+        raise CliError(
+            f"{out}: name the picture with the suffix of its format: " + ", ".join(f".{f}" for f in sorted(formats))
+        )
     if os.path.isdir(out):
         raise CliError(f"{out}: is a directory; name the picture file inside it")
     check_place(out, dump)

@@ -6,6 +6,7 @@ abridged to its head and tail, or given whole as an iterator that a printer
 walks one row at a time, so that a dump of millions of blocks gives a short
 answer and --blocks never holds every row at once.
 """
+
 from __future__ import annotations
 
 import json
@@ -13,9 +14,8 @@ import sys
 
 import numpy as np
 
-from ..header import FieldHeader, PhaseSpaceHeader, json_number
 from ..components import default_labels
-from ._dump import n_hint
+from ..header import FieldHeader, PhaseSpaceHeader, json_number
 
 # A block table longer than TABLE_ROWS shows its first TABLE_ROWS - TAIL_ROWS
 # rows and its last TAIL_ROWS rows, unless --blocks asks for all of them.
@@ -30,8 +30,7 @@ LISTED_INDICES = 8
 def _nonfinite(values) -> dict:
     """Counts of NaN, +Inf and -Inf among `values`."""
     v = np.asarray(values)
-    return {"nan": int(np.isnan(v).sum()), "posinf": int(np.isposinf(v).sum()),
-            "neginf": int(np.isneginf(v).sum())}
+    return {"nan": int(np.isnan(v).sum()), "posinf": int(np.isposinf(v).sum()), "neginf": int(np.isneginf(v).sum())}
 
 
 def _axis_summary(axis):
@@ -76,13 +75,17 @@ def _block_rows(blocks, all_blocks):
 
     if all_blocks:
         # Taken in slices, so that a long table costs few calls into it.
-        return (row(i, b) for start in range(0, n, ROWS_PER_SLICE)
-                for i, b in enumerate(blocks[start:start + ROWS_PER_SLICE], start))
+        return (
+            row(i, b)
+            for start in range(0, n, ROWS_PER_SLICE)
+            for i, b in enumerate(blocks[start : start + ROWS_PER_SLICE], start)
+        )
     if n <= TABLE_ROWS:
         return [row(i, b) for i, b in enumerate(blocks[0:n])]
     head = TABLE_ROWS - TAIL_ROWS
-    return ([row(i, b) for i, b in enumerate(blocks[0:head])]
-            + [row(n - TAIL_ROWS + i, b) for i, b in enumerate(blocks[n - TAIL_ROWS:n])])
+    return [row(i, b) for i, b in enumerate(blocks[0:head])] + [
+        row(n - TAIL_ROWS + i, b) for i, b in enumerate(blocks[n - TAIL_ROWS : n])
+    ]
 
 
 def field_summary(h: FieldHeader, all_blocks=False) -> dict:
@@ -92,38 +95,58 @@ def field_summary(h: FieldHeader, all_blocks=False) -> dict:
     n = len(h.blocks)
     reals = np.asarray(h.real_params, dtype=np.float64)
     return {
-        "kind": "field", "path": h.path, "file_size": h.file_size, "expected_size": h.expected_size,
-        "nparam": h.nparam, "nproc_y": h.nproc_y, "nproc_z": h.nproc_z,
-        "nx": h.nx, "ny": h.ny, "nz": h.nz, "ndimension": h.ndimension,
+        "kind": "field",
+        "path": h.path,
+        "file_size": h.file_size,
+        "expected_size": h.expected_size,
+        "nparam": h.nparam,
+        "nproc_y": h.nproc_y,
+        "nproc_z": h.nproc_z,
+        "nx": h.nx,
+        "ny": h.ny,
+        "nz": h.nz,
+        "ndimension": h.ndimension,
         "axes": {name: _axis_summary(a) for name, a in (("x", h.x), ("y", h.y), ("z", h.z))},
-        "int_params": [int(v) for v in h.int_params],
+        "integer_params": [int(v) for v in h.int_params],
         "real_params": [json_number(float(v)) for v in reals],
         "real_params_nonfinite": _nonfinite(reals),
-        "well_formed": h.well_formed, "reason": h.reason,
-        "blocks": {"count": n,
-                   "expected": h.nproc_y * h.nproc_z if min(h.nproc_y, h.nproc_z) >= 0 else None,
-                   "omitted": 0 if all_blocks else max(n - TABLE_ROWS, 0),
-                   "rows": _block_rows(h.blocks, all_blocks)},
+        "well_formed": h.well_formed,
+        "reason": h.reason,
+        "blocks": {
+            "count": n,
+            "expected": h.nproc_y * h.nproc_z if min(h.nproc_y, h.nproc_z) >= 0 else None,
+            "omitted": 0 if all_blocks else max(n - TABLE_ROWS, 0),
+            "rows": _block_rows(h.blocks, all_blocks),
+        },
     }
 
 
-def phase_summary(h: PhaseSpaceHeader, all_blocks=False, labels=None) -> dict:
+def phase_summary(h: PhaseSpaceHeader, all_blocks=False, labels=None, hint=None) -> dict:
     """What `info` reports of a phase-space dump, read from its block
     counts alone; ``blocks.rows`` as in field_summary(); ``labels`` names
     the components (the defaults of dorvo.quickio.components without)."""
     counts = _column(h.blocks, "count")
     n = len(counts)
     return {
-        "kind": "phase_space", "path": h.path, "file_size": h.file_size,
-        "n_dimensions": h.n_dimensions, "components": h.components, "entry_bytes": h.entry_bytes,
+        "kind": "phase_space",
+        "path": h.path,
+        "file_size": h.file_size,
+        "n_dimensions": h.n_dimensions,
+        "components": h.components,
+        "entry_bytes": h.entry_bytes,
         "labels": list(labels) if labels is not None else default_labels(h.n_dimensions),
-        "particles": h.particles, "trailing_bytes": h.trailing_bytes,
-        "well_formed": h.well_formed, "reason": h.reason,
-        "hint": None if h.well_formed else n_hint(h.n_dimensions),
-        "blocks": {"count": n, "empty": int(np.count_nonzero(counts <= 0)),
-                   "largest": int(counts.max()) if n else 0,
-                   "omitted": 0 if all_blocks else max(n - TABLE_ROWS, 0),
-                   "rows": _block_rows(h.blocks, all_blocks)},
+        "particles": h.particles,
+        "trailing_bytes": h.trailing_bytes,
+        "well_formed": h.well_formed,
+        "reason": h.reason,
+        "hint": hint,
+        "blocks": {
+            "count": n,
+            "empty": int(np.count_nonzero(counts <= 0)),
+            "largest": int(counts.max()) if n else 0,
+            "omitted": 0 if all_blocks else max(n - TABLE_ROWS, 0),
+            "rows": _block_rows(h.blocks, all_blocks),
+        },
     }
 
 
@@ -138,9 +161,12 @@ def plural(n, word):
 
 
 def _nonfinite_text(counts) -> str:
-    """"1 NaN, 2 +Inf" for the non-zero counts of _nonfinite()."""
-    return ", ".join(f"{counts[key]} {label}" for key, label in (("nan", "NaN"), ("posinf", "+Inf"),
-                                                                 ("neginf", "-Inf")) if counts[key])
+    """ "1 NaN, 2 +Inf" for the non-zero counts of _nonfinite()."""
+    return ", ".join(
+        f"{counts[key]} {label}"
+        for key, label in (("nan", "NaN"), ("posinf", "+Inf"), ("neginf", "-Inf"))
+        if counts[key]
+    )
 
 
 def _verdict_lines(s):
@@ -163,8 +189,7 @@ def _axis_text(a) -> str:
     if a["points"] == 1:
         return f"{_num(a['min'])}   (1 point)"
     sp = a["spacing"]
-    spacing = (f"spacing {_num(sp)}" if a["uniform"]
-               else f"spacing {_num(sp[0])} to {_num(sp[1])} (not uniform)")
+    spacing = f"spacing {_num(sp)}" if a["uniform"] else f"spacing {_num(sp[0])} to {_num(sp[1])} (not uniform)"
     return f"{_num(a['min'])} to {_num(a['max'])}   {spacing}   ({a['points']} points)"
 
 
@@ -195,8 +220,9 @@ def _table_lines(header, row_text, blocks):
 def field_lines(s: dict):
     """The text summary of field_summary(), line by line."""
     yield f"field dump     {s['path']}"
-    yield f"Nparam         {s['nparam']}" + (f"   (ndimension {s['ndimension']})" if s["ndimension"] is not None
-                                            else "")
+    yield f"Nparam         {s['nparam']}" + (
+        f"   (ndimension {s['ndimension']})" if s["ndimension"] is not None else ""
+    )
     yield f"blocks         {s['nproc_y']} x {s['nproc_z']}   (nproc_y x nproc_z)"
     yield f"grid           {s['nx']} x {s['ny']} x {s['nz']}   (nx x ny x nz)"
     for name, a in s["axes"].items():
@@ -205,9 +231,12 @@ def field_lines(s: dict):
     yield f"block table    {plural(s['blocks']['count'], 'block')} in the file"
     yield from _table_lines(
         "  layer  column      y0      z0  nx_loc  ny_loc  nz_loc        offset",
-        lambda r: (f"  {r['layer']:5d}  {r['column']:6d}  {r['y0']:6d}  {r['z0']:6d}  {r['nx_loc']:6d}"
-                   f"  {r['ny_loc']:6d}  {r['nz_loc']:6d}  {r['offset']:12d}"),
-        s["blocks"])
+        lambda r: (
+            f"  {r['layer']:5d}  {r['column']:6d}  {r['y0']:6d}  {r['z0']:6d}  {r['nx_loc']:6d}"
+            f"  {r['ny_loc']:6d}  {r['nz_loc']:6d}  {r['offset']:12d}"
+        ),
+        s["blocks"],
+    )
     expected = "unknown" if s["expected_size"] is None else f"{s['expected_size']:,}"
     yield f"file size      {s['file_size']:,} bytes (expected {expected})"
     yield from _verdict_lines(s)
@@ -223,19 +252,25 @@ def phase_lines(s: dict):
     yield f"particles      {s['particles']:,}"
     yield f"blocks         {blocks['count']:,}" + (f"   ({blocks['empty']:,} empty)" if blocks["empty"] else "")
     if blocks["count"]:
-        yield from _table_lines("      block          offset       count",
-                                lambda r: f"  {r['index']:9d}  {r['offset']:14d}  {r['count']:10d}", blocks)
-    yield (f"file size      {s['file_size']:,} bytes"
-           + (f" ({in_blocks:,} in blocks, {s['trailing_bytes']} stray bytes ignored)" if s["trailing_bytes"]
-              else ""))
+        yield from _table_lines(
+            "      block          offset       count",
+            lambda r: f"  {r['index']:9d}  {r['offset']:14d}  {r['count']:10d}",
+            blocks,
+        )
+    yield (
+        f"file size      {s['file_size']:,} bytes"
+        + (f" ({in_blocks:,} in blocks, {s['trailing_bytes']} stray bytes ignored)" if s["trailing_bytes"] else "")
+    )
     yield from _verdict_lines(s)
     if s.get("statistics_skipped") and s["particles"]:
         yield f"statistics     not computed: {s['statistics_skipped']}"
     if s.get("statistics") is not None:
         yield "  component             min             max            mean             std     NaN"
         for k, c in enumerate(s["statistics"]):
-            yield (f"  {k:>2d} {s['labels'][k]:>6.6}  {_num(c['min']):>14}  {_num(c['max']):>14}  {_num(c['mean']):>14}"
-                   f"  {_num(c['std']):>14}  {c['nan']:>6}")
+            yield (
+                f"  {k:>2d} {s['labels'][k]:>6.6}  {_num(c['min']):>14}  {_num(c['max']):>14}  {_num(c['mean']):>14}"
+                f"  {_num(c['std']):>14}  {c['nan']:>6}"
+            )
 
 
 def format_field(s: dict) -> str:
@@ -247,7 +282,7 @@ def format_phase(s: dict) -> str:
 
 
 def print_text(s):
-    for line in (field_lines(s) if s["kind"] == "field" else phase_lines(s)):
+    for line in field_lines(s) if s["kind"] == "field" else phase_lines(s):
         print(line)
 
 

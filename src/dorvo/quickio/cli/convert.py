@@ -1,5 +1,6 @@
 """`quickio convert`: a dump to NetCDF-4 or Zarr, as the dataset that
 xarray's 'vintar' engine opens, chunk by chunk in bounded memory."""
+
 from __future__ import annotations
 
 import contextlib
@@ -7,9 +8,8 @@ import os
 import struct
 import sys
 
-from ..header import PhaseSpaceHeader
 from ._base import EXIT_OK, CliError, Command
-from ._dump import DIMS_HELP, PATH_HELP, read_header, require_whole
+from ._dump import DIMS_HELP, PATH_HELP, open_dump, require_whole
 from ._outputs import check_place
 
 
@@ -37,15 +37,20 @@ def converting(path, out):
 
 class Convert(Command):
     name = "convert"
-    help = ("convert a dump to NetCDF-4 or Zarr, as the dataset that xarray's 'vintar' engine opens, "
-            "chunk by chunk in bounded memory")
+    help = (
+        "convert a dump to NetCDF-4 or Zarr, as the dataset that xarray's 'vintar' engine opens, "
+        "chunk by chunk in bounded memory"
+    )
     details = "Needs the 'convert' extra."
 
     def add_arguments(self, p):
         p.add_argument("path", metavar="PATH", help=PATH_HELP)
-        p.add_argument("out", metavar="OUT",
-                       help="the output: a NetCDF-4 file when it ends in .nc, a Zarr store (a folder) when "
-                            "it ends in .zarr; its folder must exist")
+        p.add_argument(
+            "out",
+            metavar="OUT",
+            help="the output: a NetCDF-4 file when it ends in .nc, a Zarr store (a folder) when "
+            "it ends in .zarr; its folder must exist",
+        )
         p.add_argument("--n-dimensions", type=int, metavar="N", help=DIMS_HELP)
         p.add_argument("--overwrite", action="store_true", help="replace OUT if it exists")
 
@@ -66,14 +71,13 @@ class Convert(Command):
             convert.require(suffix)
         except convert.ConvertMissing as e:
             raise CliError(str(e)) from e
-        header = read_header(args.path, args.n_dimensions)
-        require_whole(header)
-        try:
-            convert.check_output(header.path, out, overwrite=args.overwrite)
-        except convert.OutputRefused as e:
-            raise CliError(str(e)) from e
-        n_dimensions = header.n_dimensions if isinstance(header, PhaseSpaceHeader) else None
-        with converting(header.path, out):
-            convert.convert(header.path, out, n_dimensions, progress=sys.stderr.isatty(), overwrite=args.overwrite)
+        with open_dump(args.path, args.n_dimensions) as dump:
+            require_whole(dump)
+            try:
+                convert.check_output(dump, out, overwrite=args.overwrite)
+            except convert.OutputRefused as e:
+                raise CliError(str(e)) from e
+            with converting(dump.name, out):
+                convert.convert(dump, out, progress=sys.stderr.isatty(), overwrite=args.overwrite)
         print(f"wrote {out}")
         return EXIT_OK

@@ -1,6 +1,7 @@
 """`quickio demo`: inspect, load and plot the sample dumps shipped with the
 package; with --size, write a field dump and a phase-space dump of any size
 to try the tools on."""
+
 from __future__ import annotations
 
 import os
@@ -11,7 +12,7 @@ from pathlib import Path
 import numpy as np
 
 from ._base import EXIT_OK, PROG, CliError, Command
-from ._dump import load_field, load_phase_space, read_header
+from ._dump import load, open_dump
 from ._outputs import require_matplotlib, writing
 from ._summary import field_summary, format_field, format_phase, phase_summary
 
@@ -30,9 +31,9 @@ class Pulse:
         self.x = np.linspace(0.0, 100.0, n, dtype=np.float32)
         self.y = np.linspace(-20.0, 20.0, n, dtype=np.float32)
         self.z = np.linspace(-20.0, 20.0, n, dtype=np.float32)
-        self._fx = (np.exp(-((self.x - 60.0) / 10.0) ** 2) * np.cos(2.0 * self.x)).astype(np.float32)
-        self._fy = np.exp(-(self.y / 6.0) ** 2).astype(np.float32)
-        self._fz = np.exp(-(self.z / 6.0) ** 2).astype(np.float32)
+        self._fx = (np.exp(-(((self.x - 60.0) / 10.0) ** 2)) * np.cos(2.0 * self.x)).astype(np.float32)
+        self._fy = np.exp(-((self.y / 6.0) ** 2)).astype(np.float32)
+        self._fz = np.exp(-((self.z / 6.0) ** 2)).astype(np.float32)
 
     def __getitem__(self, key):
         i, j, k = key
@@ -72,11 +73,19 @@ class Demo(Command):
     help = "inspect, load and plot the sample dumps shipped with the package"
 
     def add_arguments(self, p):
-        p.add_argument("--out", default="quickio-demo", metavar="DIR",
-                       help="directory for the pictures (and dumps), made if missing (default: ./quickio-demo)")
-        p.add_argument("--size", type=int, metavar="N",
-                       help="instead, write a field dump of N**3 points and a phase-space dump of N**3/8 "
-                            "particles (n = 3) into DIR, streamed: N = 512 makes two dumps of 0.5 GB")
+        p.add_argument(
+            "--out",
+            default="quickio-demo",
+            metavar="DIR",
+            help="directory for the pictures (and dumps), made if missing (default: ./quickio-demo)",
+        )
+        p.add_argument(
+            "--size",
+            type=int,
+            metavar="N",
+            help="instead, write a field dump of N**3 points and a phase-space dump of N**3/8 "
+            "particles (n = 3) into DIR, streamed: N = 512 makes two dumps of 0.5 GB",
+        )
 
     def run(self, args):
         out = Path(args.out)
@@ -94,25 +103,29 @@ class Demo(Command):
                 out.mkdir(parents=True, exist_ok=True)
             except OSError as e:
                 raise CliError(f"{out}: cannot make the output directory: {e.strerror}") from e
-        with resources.as_file(sample("field.bin")) as field_path, \
-                resources.as_file(sample("phase_space.bin")) as phase_path:
-            fh = read_header(os.fspath(field_path), None)
-            ph = read_header(os.fspath(phase_path), 3)
-            print(format_field(field_summary(fh)))
-            print()
-            print(format_phase(phase_summary(ph)))
-            print()
-            f, x, y, z = load_field(fh)
-            ps = load_phase_space(ph)
-        print(f"meshdump.read_Vintar_bin  -> field {f.shape} {f.dtype}, "
-              f"axes {x.shape} {y.shape} {z.shape}, values {f.min():.4g} to {f.max():.4g}")
+        with (
+            resources.as_file(sample("field.bin")) as field_path,
+            resources.as_file(sample("phase_space.bin")) as phase_path,
+        ):
+            with open_dump(os.fspath(field_path), None) as fd, open_dump(os.fspath(phase_path), 3) as pd:
+                print(format_field(field_summary(fd.header)))
+                print()
+                print(format_phase(phase_summary(pd.header)))
+                print()
+                f, x, y, z = load(fd)
+                ps = load(pd)
+        print(
+            f"meshdump.read_Vintar_bin  -> field {f.shape} {f.dtype}, "
+            f"axes {x.shape} {y.shape} {z.shape}, values {f.min():.4g} to {f.max():.4g}"
+        )
         print(f"beamdump.total_phase_space_read  -> particles {ps.shape} {ps.dtype}")
         if plot is None:
             return EXIT_OK
         with writing(out):
             plot.plot_field(f, x, y, z, out / "field.png", title="sample field dump: a laser pulse")
-            plot.plot_phase_space(ps, 0, 3, out / "phase_space.png", names=("x", "px"),
-                                  title="sample phase-space dump: px against x")
+            plot.plot_phase_space(
+                ps, 0, 3, out / "phase_space.png", names=("x", "px"), title="sample phase-space dump: px against x"
+            )
         print(f"wrote {out / 'field.png'} and {out / 'phase_space.png'}")
         return EXIT_OK
 
