@@ -1,9 +1,24 @@
 import itertools
 import os
+import shutil
+import subprocess
 
 import pytest
 
-from helpers import grid_values, write_field_dump
+from helpers import TESTS_DIR, grid_values, write_field_dump
+
+
+@pytest.fixture(scope="session")
+def shim(tmp_path_factory):
+    """The storage fault library (faults/storage_faults.c), built once per
+    session, to preload into a child interpreter."""
+    cc = os.environ.get("CC", "cc").split()
+    if shutil.which(cc[0]) is None:
+        pytest.skip("no C compiler to build the fault-injection library")
+    out = tmp_path_factory.mktemp("shim") / "storage_faults.so"
+    subprocess.run([*cc, "-shared", "-fPIC", "-O1", "-o", str(out), str(TESTS_DIR / "faults" / "storage_faults.c"),
+                    "-ldl"], check=True)
+    return out
 
 
 @pytest.fixture

@@ -34,18 +34,37 @@ def grid_values(nx, ny, nz):
     return field, x, y, z
 
 
-def fortran_records(payloads, bad_markers=False):
+# The most payload gfortran writes in one subrecord.
+MAX_SUBRECORD = 2**31 - 9
+
+
+def subrecords(nbytes, sub=MAX_SUBRECORD):
+    """(payload start, length, opening marker, closing marker) of each
+    subrecord of a record of `nbytes` as gfortran writes it with subrecords
+    of at most `sub` bytes: a negative opening marker when another follows,
+    a negative closing one when another came before."""
+    count = max(1, -(-nbytes // sub))
+    out = []
+    for k in range(count):
+        start = k * sub
+        length = min(sub, nbytes - start)
+        out.append((start, length, -length if k < count - 1 else length, -length if k > 0 else length))
+    return out
+
+
+def fortran_records(payloads, bad_markers=False, sub=MAX_SUBRECORD):
     """Frames each payload as a sequential unformatted record: an int32
-    length marker on both sides. With bad_markers the markers hold values
-    that have nothing to do with the payload (readers must not care)."""
+    length marker on both sides, or subrecords of at most `sub` bytes for a
+    longer payload. With bad_markers the markers hold values that have
+    nothing to do with the payload (readers must not care)."""
     out = bytearray()
     for n, payload in enumerate(payloads):
         payload = bytes(payload)
         if bad_markers:
-            head, tail = -7 - n, 0x7FFF0000 + n
-        else:
-            head = tail = len(payload)
-        out += np.int32(head).tobytes() + payload + np.int32(tail).tobytes()
+            out += np.int32(-7 - n).tobytes() + payload + np.int32(0x7FFF0000 + n).tobytes()
+            continue
+        for start, length, head, tail in subrecords(len(payload), sub):
+            out += np.int32(head).tobytes() + payload[start:start + length] + np.int32(tail).tobytes()
     return bytes(out)
 
 
@@ -55,7 +74,7 @@ def _split(total, parts):
 
 def field_dump_bytes(field, x=None, y=None, z=None, *, nproc_y=None, nproc_z=None,
                      ny_loc=None, nz_loc=None, nparam=20, int_params=None,
-                     real_params=None, blocks=None, bad_markers=False):
+                     real_params=None, blocks=None, bad_markers=False, sub=MAX_SUBRECORD):
     """Bytes of a field dump holding `field` (an (nx, ny, nz) array).
 
     The grid is cut into nproc_z layers of nproc_y blocks. ny_loc gives the
@@ -66,7 +85,8 @@ def field_dump_bytes(field, x=None, y=None, z=None, *, nproc_y=None, nproc_z=Non
     dumps whose extents do not tile the grid. int_params ({index: value})
     overrides header entries after the defaults are filled in; entries
     beyond nparam are dropped, so a short header simply lacks them.
-    x, y, z default to the sample axes of grid_values().
+    x, y, z default to the sample axes of grid_values(). Records longer
+    than `sub` bytes are split into subrecords, as gfortran writes them.
     """
     field = np.asarray(field, dtype=np.float32)
     nx, ny, nz = field.shape
@@ -100,7 +120,7 @@ def field_dump_bytes(field, x=None, y=None, z=None, *, nproc_y=None, nproc_z=Non
         payloads += [np.asarray(extent, "<i4").tobytes(),
                      np.asarray(data, "<f4").ravel(order="F").tobytes()]
     payloads += [a.tobytes() for a in axes]
-    return fortran_records(payloads, bad_markers)
+    return fortran_records(payloads, bad_markers, sub)
 
 
 # Options of field_dump_bytes() that make dumps write_field() cannot.
@@ -191,11 +211,21 @@ def under_sanitizer():
     return "asan" in os.environ.get("LD_PRELOAD", "")
 
 
-def run_isolated(code, *, timeout=120):
+def slow_storage(shim, path, delay_s):
+    """The environment of a child interpreter whose every read of `path`
+    first waits `delay_s` seconds (the storage fault library, preloaded), as
+    a busy network file system may keep a read waiting."""
+    return dict(os.environ, QUICKIO_FAULT_PATH=str(path), QUICKIO_FAULT_DELAY_US=str(int(delay_s * 1e6)),
+                PYTHONPATH=os.pathsep.join(filter(None, [str(TESTS_DIR), os.environ.get("PYTHONPATH")])),
+                LD_PRELOAD=" ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)])))
+
+
+def run_isolated(code, *, timeout=120, env=None):
     """Runs `code` in a fresh interpreter (with this directory importable)
     and asserts that it ended normally and printed nothing on stdout.
     For calls that might kill or hang the process. Returns the result."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(TESTS_DIR), os.environ.get("PYTHONPATH")])))
+    env = env or dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(TESTS_DIR),
+                                                                        os.environ.get("PYTHONPATH")])))
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=timeout, env=env)
     assert proc.returncode == 0 and proc.stdout == "", (
@@ -249,16 +279,23 @@ class RangeServer:
     does, and records every request as (method, path, (start, stop) or
     None) in `requests`. Python's http.server serves whole files only.
 
-    Every answer carries an ETag of the file's size and mtime, and a
-    request whose If-Match names another is refused (412), as object stores
-    do. `fault` makes ranged GETs misbehave: "stall" sends nothing for
-    `stall` seconds, "416" refuses them, "short" sends half the range.
+    `validators` are those every answer carries: "etag", an ETag of the
+    file's size, mtime and inode (as common file servers make it), or
+    "last-modified" alone, or "none". With `conditions` true, a request
+    whose If-Match names another ETag, or whose If-Unmodified-Since is
+    older than the file, is refused (412), and If-Modified-Since is
+    answered 304 when the file is not newer, as HTTP servers do; false, they
+    are ignored. `fault` makes ranged GETs misbehave: "stall" sends nothing
+    for `stall` seconds, "416" refuses them, "short" sends half the range,
+    "whole" answers 200 with the whole file, "shifted" sends the range one
+    byte further on, labelled as such.
 
         with RangeServer(tmp_path) as server:
             url = server.url("dump.bin")
     """
 
-    def __init__(self, root):
+    def __init__(self, root, validators="etag", conditions=True):
+        import email.utils
         import http.server
         import threading
 
@@ -266,10 +303,14 @@ class RangeServer:
         self.requests = []
         self.fault = None
         self.stall = 5.0
+        self.validators, self.conditions = validators, conditions
         owner = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.1"  # keep-alive, as clients expect
+            # Headers and body go out in two writes: with Nagle's algorithm
+            # a small body waits for the client's delayed ACK (40 ms).
+            disable_nagle_algorithm = True
 
             def do_HEAD(self):
                 self._serve(body=False)
@@ -300,16 +341,18 @@ class RangeServer:
                     return
                 st = path.stat()
                 size = st.st_size
-                etag = f'"{size:x}-{st.st_mtime_ns:x}-{st.st_ino:x}"'
-                match = self.headers.get("If-Match")
-                if match is not None and match != etag:
-                    self._send(412, {"ETag": etag}, b"", body)
+                tags = {"etag": {"ETag": f'"{size:x}-{st.st_mtime_ns:x}-{st.st_ino:x}"'},
+                        "last-modified": {"Last-Modified": email.utils.formatdate(st.st_mtime, usegmt=True)},
+                        "none": {}}[owner.validators]
+                refusal = self._refusal(tags, int(st.st_mtime))
+                if refusal:
+                    self._send(refusal, tags, b"", body)
                     return
-                if span is None:
+                if span is None or (owner.fault == "whole" and body):
                     if body:
-                        self._send(200, {"ETag": etag}, path.read_bytes())
+                        self._send(200, tags, path.read_bytes())
                     else:
-                        self._send(200, {"Content-Length": str(size), "ETag": etag}, body=False)
+                        self._send(200, {"Content-Length": str(size), **tags}, body=False)
                     return
                 start, stop = span
                 if start < 0:  # the last -start bytes
@@ -324,11 +367,33 @@ class RangeServer:
                     time.sleep(owner.stall)
                 if owner.fault == "short":
                     stop = start + max(1, (stop - start) // 2)
-                # Only the range: dumps of the size sweep run to hundreds of MiB.
+                if owner.fault == "shifted" and stop < size:
+                    start, stop = start + 1, stop + 1
+                # Only the range, by sendfile as file servers send it: dumps
+                # of the size sweep and the benchmarks run to a GiB.
+                self._send(206, {"Content-Range": f"bytes {start}-{stop - 1}/{size}", "Content-Length":
+                                 str(stop - start), **tags}, body=False)
                 with open(path, "rb") as f:
-                    f.seek(start)
-                    data = f.read(stop - start)
-                self._send(206, {"Content-Range": f"bytes {start}-{stop - 1}/{size}", "ETag": etag}, data, body)
+                    while body and start < stop:
+                        sent = os.sendfile(self.connection.fileno(), f.fileno(), start, stop - start)
+                        if not sent:  # the file was cut since: the client finds the body short
+                            break
+                        start += sent
+
+            def _refusal(self, tags, mtime):
+                """412 or 304 for a request whose conditions the file fails."""
+                if not owner.conditions:
+                    return None
+                match = self.headers.get("If-Match")
+                if match is not None and match != tags.get("ETag"):
+                    return 412
+                since = self.headers.get("If-Unmodified-Since")
+                if since is not None and mtime > email.utils.parsedate_to_datetime(since).timestamp():
+                    return 412
+                since = self.headers.get("If-Modified-Since")
+                if since is not None and mtime <= email.utils.parsedate_to_datetime(since).timestamp():
+                    return 304
+                return None
 
             def _range(self):
                 """(start, stop) of a Range header; (-n, None) for the last n
@@ -343,6 +408,13 @@ class RangeServer:
 
         class Server(http.server.ThreadingHTTPServer):
             daemon_threads = True
+            # A client sends a batch of 64 ranges on as many connections at
+            # once. socketserver's backlog of 5 drops the handshakes over it
+            # while this thread waits for the interpreter lock; once the
+            # kernel gives up on one, its request is never read and the
+            # client waits out its timeout. File servers listen with
+            # backlogs of hundreds.
+            request_queue_size = 128
 
             def handle_error(self, request, client_address):
                 # A client that closes its kept-alive connection is no fault.

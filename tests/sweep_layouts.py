@@ -13,14 +13,11 @@ blocks come from helpers.fortran_records, which the Fortran fixtures pin.
 from __future__ import annotations
 
 import dataclasses
-import re
 from pathlib import Path
 
 import numpy as np
 
-from helpers import NDIMENSION, NPROC_Y, NPROC_Z, NX, NY, NZ, fortran_records
-
-NATIVE = Path(__file__).resolve().parents[1] / "src" / "native"
+from helpers import MAX_SUBRECORD, NDIMENSION, NPROC_Y, NPROC_Z, NX, NY, NZ, fortran_records, subrecords
 
 # Bytes between the data of two blocks that follow each other: the closing
 # marker of one, the extents record (markers and three int32) of the next
@@ -28,18 +25,6 @@ NATIVE = Path(__file__).resolve().parents[1] / "src" / "native"
 MARKER = 4
 WORD = 4
 BLOCK_GAP = MARKER + (MARKER + 12 + MARKER) + MARKER
-
-
-def native_constant(file: str, name: str) -> int:
-    """The value of `constexpr ... name = <expression>;` in src/native/file:
-    the sweep takes its sizes from the readers' own constants, so that it
-    follows them when they change."""
-    text = (NATIVE / file).read_text()
-    found = re.search(rf"constexpr\s+[\w:]+\s+{name}\s*=\s*([^;]+);", text)
-    assert found, f"{name} is no longer a constant of src/native/{file}: update the size sweep"
-    expr = re.sub(r"int64_t\{(\d+)\}", r"\1", found.group(1))
-    assert re.fullmatch(r"[\d\s<>*+()-]+", expr), f"{name} = {expr}: not a plain integer expression"
-    return int(eval(expr))  # digits and operators only, checked above
 
 
 def around(size: int, deltas) -> list:
@@ -61,6 +46,8 @@ class FieldLayout:
     heights: tuple
     nparam: int = 20
     label: str = ""
+    # Block data and axes longer than this are split into subrecords.
+    sub: int = MAX_SUBRECORD
 
     def __post_init__(self):
         assert len(self.rows) == len(self.heights) and self.rows
@@ -116,26 +103,62 @@ def write_field(path, layout: FieldLayout) -> None:
             for width in rows:
                 block = field[:, y0:y0 + width, z0:z0 + height]
                 data = np.ascontiguousarray(block.transpose(2, 1, 0))  # column-major bytes of the block
-                marker = np.int32(data.nbytes).tobytes()
                 fh.write(fortran_records([np.array([nx, width, height], "<i4").tobytes()]))
-                fh.write(marker)
-                if data.size:
-                    fh.write(memoryview(data.reshape(-1)).cast("B"))
-                fh.write(marker)
+                write_record(fh, memoryview(data.reshape(-1)).cast("B"), layout.sub)
                 y0 += width
             z0 += height
         axes = [0.5 * np.arange(nx), 1.0 + np.arange(ny), -2.0 + 0.25 * np.arange(nz)]
         for axis in axes:
-            axis = axis.astype("<f4")
-            fh.write(np.int32(axis.nbytes).tobytes())
-            fh.write(axis.tobytes())
-            fh.write(np.int32(axis.nbytes).tobytes())
+            write_record(fh, axis.astype("<f4").tobytes(), layout.sub)
 
 
-def reference_field(path):
+def write_record(fh, payload, sub):
+    """One record of `payload` (a bytes-like object), in subrecords of at
+    most `sub` bytes as gfortran writes them."""
+    for start, length, opening, closing in subrecords(len(payload), sub):
+        fh.write(np.int32(opening).tobytes())
+        fh.write(payload[start:start + length])
+        fh.write(np.int32(closing).tobytes())
+
+
+def records(path):
+    """(payload offset, payload length, [(file offset, length) of each
+    subrecord]) of every record of a sequential file, found by following
+    its markers as the Fortran runtime reads them: a negative opening
+    marker says that another subrecord follows."""
+    out, at, size = [], 0, Path(path).stat().st_size
+    with open(path, "rb") as fh:
+        while at + 4 <= size:
+            pieces, more = [], True
+            while more:
+                fh.seek(at)
+                opening = int(np.frombuffer(fh.read(4), "<i4")[0])
+                pieces.append((at + 4, abs(opening)))
+                at += abs(opening) + 8
+                more = opening < 0
+            out.append((pieces[0][0], sum(n for _, n in pieces), pieces))
+    return out
+
+
+def unsplit(path) -> bytes:
+    """The file with every record written whole: what the word-by-word
+    reference readers take."""
+    out = bytearray()
+    with open(path, "rb") as fh:
+        for _, nbytes, pieces in records(path):
+            out += np.int32(nbytes & 0x7FFFFFFF).tobytes()
+            for at, n in pieces:
+                fh.seek(at)
+                out += fh.read(n)
+            out += np.int32(nbytes & 0x7FFFFFFF).tobytes()
+    return bytes(out)
+
+
+def reference_field(path, split=False):
     """(f, x, y, z) of a well-formed field dump, read word by word from the
-    file as its layout describes it."""
-    w = np.fromfile(path, "<i4")
+    file as its layout describes it; with `split`, from the file with its
+    records joined (unsplit())."""
+    w = np.frombuffer(unsplit(path), "<i4") if split else np.fromfile(path, "<i4")
     nparam = int(w[1])
     ints = w[4:4 + nparam]
     nproc_y, nproc_z, nx, ny, nz = (int(ints[i]) for i in (0, 1, 3, 4, 6))

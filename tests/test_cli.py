@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 from dorvo.quickio.header import read_field_header
-from helpers import DATA_DIR, grid_values, phase_values, write_field_dump, write_phase_dump
+from helpers import DATA_DIR, grid_values, phase_values, under_sanitizer, write_field_dump, write_phase_dump
 
 HAVE_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
 needs_matplotlib = pytest.mark.skipif(not HAVE_MATPLOTLIB, reason="matplotlib (the 'plot' extra) not installed")
@@ -120,15 +120,21 @@ def test_info_phase_space(phase_bin):
     s = json.loads(quickio("info", phase_bin, "--n-dimensions", 3, "--json").stdout)
     assert (s["kind"], s["n_dimensions"], s["particles"], s["hint"]) == ("phase_space", 3, 5, None)
     assert s["blocks"] == dict(count=3, empty=1, largest=3, omitted=0, rows=[
-        dict(index=0, offset=0, count=3), dict(index=1, offset=100, count=0), dict(index=2, offset=104, count=2)])
+        dict(index=0, offset=0, count=3, entries=4), dict(index=1, offset=100, count=0, entries=104),
+        dict(index=2, offset=104, count=2, entries=108)])
 
 
-def test_info_phase_space_wrong_n_suggests_checking_it(phase_bin):
+def test_info_phase_space_wrong_n_names_the_right_one(phase_bin, tmp_path):
     proc = quickio("info", phase_bin, "--n-dimensions", 2)
     assert proc.returncode == 1, proc.stderr
-    hint = "check --n-dimensions (the file does not record the dimension count; this walk used 2)"
+    hint = ("read with --n-dimensions 3 the file is whole (the file does not record its dimension count; "
+            "this walk used 2)")
     assert f"hint           {hint}" in proc.stdout.splitlines()
     assert json.loads(quickio("info", phase_bin, "--n-dimensions", 2, "--json").stdout)["hint"] == hint
+    # Cut short, the dump is whole with no count: no hint.
+    (tmp_path / "cut.bin").write_bytes(phase_bin.read_bytes()[:-12])
+    proc = quickio("info", tmp_path / "cut.bin", "--n-dimensions", 3, "--json")
+    assert proc.returncode == 1 and json.loads(proc.stdout)["hint"] is None
 
 
 def test_info_shows_nan_and_inf(tmp_path):
@@ -146,11 +152,19 @@ def test_info_shows_nan_and_inf(tmp_path):
     assert s["real_params_nonfinite"] == dict(nan=2, posinf=1, neginf=1)
     assert [s["real_params"][k] for k in (2, 3, 12, 13)] == [1.0, "NaN", "Infinity", "-Infinity"]
     np.testing.assert_array_equal([float(v) for v in s["real_params"]], reals.astype(np.float32))
+    # Named as the xarray engine and the views name them.
+    assert s["integer_params"] == list(read_field_header(path).int_params) and "int_params" not in s
 
 
-def test_field_dump_ignores_n_dimensions():
-    s = json.loads(quickio("info", DATA_DIR / "field_1x1.bin", "--n-dimensions", 2, "--json").stdout)
-    assert (s["kind"], s["nx"], s["ny"], s["nz"]) == ("field", 5, 3, 2)
+@pytest.mark.parametrize("command", [["info"], ["plot", "-o", "x.png"], ["convert", "x.nc"]])
+def test_field_dump_refuses_n_dimensions(tmp_path, command):
+    """As load() and open() do: the count says the user took the file for a
+    phase-space dump."""
+    path = DATA_DIR / "field_1x1.bin"
+    proc = quickio(command[0], path, *command[1:], "--n-dimensions", 2, cwd=tmp_path)
+    assert_error(proc, f"{path}: a field dump, not a phase-space dump; --n-dimensions applies to phase-space "
+                       f"dumps only")
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_info_on_cut_off_dump_reports_and_exits_1(tmp_path):
@@ -182,15 +196,15 @@ def _broken_files(tmp_path):
     (["info", "short.bin"], "short.bin: malformed dump: file ends inside the real parameters: 80 bytes needed "
                             "at offset 104, 0 left"),
     (["info", "."], ".: is a directory, not a dump"),
-    (["info", "notes.txt", "--n-dimensions", "-1"], "--n-dimensions must be 0 or more, not -1"),
+    (["info", "notes.txt", "--n-dimensions", "-1"], "--n-dimensions must be >= 0, got -1"),
     (["info", "notes.txt", "--n-dimensions", "two"], "argument --n-dimensions: invalid int value: 'two'"),
     (["plot", "cut.bin", "-o", "x.png"], "cut.bin: cannot load a dump that is not well-formed: file ends inside"),
     (["plot", "ph.bin", "--n-dimensions", "3", "--components", "0", "7", "-o", "x.png"],
      "component 7 out of range: a dump with n = 3 has components 0 to 6"),
     (["plot", "cutph.bin", "--n-dimensions", "3", "-o", "x.png"],
      "cutph.bin: cannot load a dump that is not well-formed: block at offset 104 announces 2 particles"),
-    (["plot", "cutph.bin", "--n-dimensions", "3", "-o", "x.png"],
-     "; check --n-dimensions (the file does not record the dimension count; this walk used 3)"),
+    # Cut short, with the count it was written with: no hint about the count.
+    (["plot", "cutph.bin", "--n-dimensions", "3", "-o", "x.png"], "but only 56 bytes remain\n"),
     (["info", "loop.bin"], "loop.bin: symbolic link loop (too many levels of symbolic links)"),
     (["info", "dangling.bin"], "dangling.bin: broken symbolic link (its target does not exist)"),
     # The output folder is checked before the dump is even looked at.
@@ -208,7 +222,7 @@ def test_errors(tmp_path, args, message):
 
 
 @pytest.mark.parametrize("module, name, command", [
-    ("dorvo.quickio.header", "read_field_header_if_dump", ["info", "field_1x1.bin"]),
+    ("dorvo.quickio.cli._dump", "Dump", ["info", "field_1x1.bin"]),
     ("dorvo.quickio.meshdump", "read_Vintar_bin", ["plot", "field_1x1.bin", "-o", "x.png"]),
 ])
 def test_permission_denied(tmp_path, module, name, command):
@@ -216,7 +230,7 @@ def test_permission_denied(tmp_path, module, name, command):
     # the call that opens the dump raises as open() would there.
     _broken_files(tmp_path)
     prelude = (f"import importlib\n"
-               f"def denied(path, *args): raise PermissionError(13, 'Permission denied', 'field_1x1.bin')\n"
+               f"def denied(path, *args, **kwargs): raise PermissionError(13, 'Permission denied', 'field_1x1.bin')\n"
                f"setattr(importlib.import_module({module!r}), {name!r}, denied)")
     assert_error(quickio(*command, cwd=tmp_path, prelude=prelude), "field_1x1.bin: permission denied")
 
@@ -260,8 +274,8 @@ def hist(path, *args):
     (hist("missing.bin", "--json"), "missing.bin: no such file"),
     (hist("ph.bin", "--n-dimensions", "2", "--json"),
      "ph.bin: cannot load a dump that is not well-formed: block at offset 76 announces 1102315520 particles of "
-     "24 bytes each but only 88 bytes remain; check --n-dimensions (the file does not record the dimension "
-     "count; this walk used 2)"),
+     "24 bytes each but only 88 bytes remain; read with --n-dimensions 3 the file is whole (the file does not "
+     "record its dimension count; this walk used 2)"),
     (hist("ph.bin", "-o", "no/such/h.png"), "no/such/h.png: the folder no/such does not exist"),
     (["convert", "run.zarr/f.bin", "run.zarr", "--overwrite"],
      "run.zarr: holds the dump run.zarr/f.bin; name another output"),
@@ -289,7 +303,7 @@ def test_debug_shows_the_traceback_before_the_line(in_dumps, capsys, where):
 def test_writers_refusals_of_the_output_are_one_line(in_dumps, capsys, monkeypatch, command, writer):
     # A writer's refusal of its output is passed on as it is; any other
     # ValueError of the writer's would be a fault of ours.
-    from dorvo.quickio._output import OutputRefused
+    from dorvo.quickio._io.output import OutputRefused
 
     refusal = f"{command[-1 if command[0] == 'virtualize' else 2]}: not written by quickio; not replaced"
 
@@ -413,3 +427,81 @@ def test_summary_of_a_column_table_matches_a_tuple_of_blocks(tmp_path, kind, all
     expected["blocks"]["rows"], got["blocks"]["rows"] = list(expected["blocks"]["rows"]), list(got["blocks"]["rows"])
     assert got == expected
     assert len(got["blocks"]["rows"]) == ((31 if kind == "phase" else 20) if all_blocks else 12)
+
+
+# ---------------------------------------------------------------- interrupts, pipes, full disks
+
+
+def console_script():
+    script = shutil.which("quickio", path=os.path.dirname(sys.executable))
+    if script is None:
+        pytest.skip("package not installed with its console script")
+    return script
+
+
+@pytest.mark.skipif(under_sanitizer(), reason="the sanitizer's runtime slows the interpreter's own start, before "
+                    "any code of ours runs, past the first moment")
+def test_ctrl_c_at_any_moment_is_one_line(tmp_path):
+    """SIGINT while the package is imported, while the dump is read and
+    while the output is written: one line, status 130, nothing written."""
+    import signal
+    import time
+
+    n = 256
+    write_field_dump(tmp_path / "f.bin", np.ones((n, n, n), np.float32), nproc_y=2, nproc_z=2)
+    for moment in (0.25, 0.5, 0.8, 1.2):
+        proc = subprocess.Popen([console_script(), "convert", "f.bin", "o.zarr"], cwd=tmp_path, text=True,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(moment)
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=120)
+        if proc.returncode == 0:
+            continue  # done before the signal was sent: nothing to interrupt
+        assert (proc.returncode, err) == (130, "quickio: interrupted\n"), (moment, err)
+        assert out == "" and sorted(p.name for p in tmp_path.iterdir()) == ["f.bin"], moment
+        assert "Traceback" not in err
+
+
+def test_an_interrupt_swallowed_along_the_way_still_ends_the_command(monkeypatch, capsys):
+    """Ctrl-C while a library's finalizer runs is swallowed by Python (it
+    can only report it); the command still ends as interrupted."""
+    import signal
+
+    from dorvo.quickio.cli.info import Info
+
+    class Finalized:
+        def __del__(self):
+            signal.raise_signal(signal.SIGINT)
+
+    def run(self, args):
+        Finalized()
+        return 0
+
+    monkeypatch.setattr(Info, "run", run)
+    assert run_main(capsys, "info", "any.bin") == (130, "", "quickio: interrupted\n")
+
+
+def test_a_closed_pipe_ends_quietly(tmp_path):
+    write_field_dump(tmp_path / "f.bin", np.ones((2, 40, 40), np.float32), nproc_y=40, nproc_z=40)
+    proc = subprocess.Popen([console_script(), "info", "--blocks", tmp_path / "f.bin"], text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.readline()
+    proc.stdout.close()
+    assert (proc.wait(timeout=60), proc.stderr.read()) == (141, "")
+    proc.stderr.close()
+
+
+@pytest.mark.parametrize("command, limit", [(["convert", "f.bin", "o.nc"], 1 << 20),
+                                            (["virtualize", "f.bin", "-o", "v.h5"], 2048)])
+def test_a_full_disk_is_one_line(tmp_path, command, limit):
+    """A write refused for want of room (here, a file size limit: EFBIG) is
+    an OSError from Python and one line from the command line."""
+    pytest.importorskip("h5netcdf")
+    import resource
+
+    write_field_dump(tmp_path / "f.bin", np.ones((128, 128, 128), np.float32))
+    proc = subprocess.run([console_script(), *command], cwd=tmp_path, capture_output=True, text=True, timeout=120,
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))
+    assert_error(proc, "File too large")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.bin"]

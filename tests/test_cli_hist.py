@@ -61,6 +61,8 @@ def test_info_stats_streams_the_moments(phase_bin):
     (["--components", "0", "--range", "1", "--json"], "--range takes LO HI for each component (2 numbers), not 1"),
     (["--components", "0", "--range", "1", "0", "--json"], "a range must have LO <= HI, not 1 0"),
     (["--components", "0", "--bins", "0", "--json"], "--bins must be at least 1, not 0"),
+    (["--components", "0", "1", "--bins", "10000000", "--json"], "not enough memory to compute the histogram of the "
+     "dump: a histogram of 100,000,000,000,000 bins would take about"),
     (["--components", "0"], "say where the histogram goes: -o OUT.png, --json, or both"),
     (["--components", "0", "-o", "h.svgx"], "h.svgx: name the picture with the suffix of its format: "),
 ])
@@ -71,7 +73,7 @@ def test_hist_errors(tmp_path, phase_bin, args, message):
 def test_hist_refuses_a_field_dump():
     path = DATA_DIR / "field_2x2.bin"
     assert_error(quickio("hist", path, "--n-dimensions", 3, "--components", "0", "--json"),
-                 f"{path}: a field dump; hist reads phase-space dumps")
+                 f"{path}: a field dump, not a phase-space dump; --n-dimensions applies to phase-space dumps only")
 
 
 def _main(capsys, *args):
@@ -93,9 +95,15 @@ def test_hist_takes_numbers_in_any_notation(phase_bin, capsys, args, kwargs):
     assert s["counts"] == want[0].tolist() and s["edges"] == [e.tolist() for e in want[1:]]
 
 
-def test_hist_and_stats_of_a_url_are_those_of_the_file(phase_bin, capsys):
+def test_hist_and_stats_of_a_url_are_those_of_the_file(phase_bin, capsys, monkeypatch):
     pytest.importorskip("fsspec")
     pytest.importorskip("aiohttp")
+    from dorvo.quickio._dump.dump import Dump
+
+    def not_loaded(self):
+        raise AssertionError(f"{self.name} loaded whole: it is streamed")
+
+    monkeypatch.setattr(Dump, "load", not_loaded)
     with RangeServer(phase_bin.parent) as server:
         url = server.url(phase_bin.name)
         for args in (["--components", "2"], ["--components", "3", "--range", "-1e3", "1e3"],

@@ -1,6 +1,8 @@
 """Pictures for a talk: `quickio plot` and `hist` options, rendered to each
 format, and what hist says of the particles it cannot count."""
 import json
+import shutil
+import subprocess
 from types import SimpleNamespace
 
 import numpy as np
@@ -9,7 +11,7 @@ import pytest
 from dorvo.quickio import particles
 from dorvo.quickio.cli.plot import planes
 from dorvo.quickio.components import default_labels, parse_labels
-from helpers import DATA_DIR, phase_values, write_phase_dump
+from helpers import DATA_DIR, phase_values, write_field_dump, write_phase_dump
 from test_cli import needs_matplotlib, quickio
 
 MAGIC = {"png": b"\x89PNG", "pdf": b"%PDF", "svg": b"<?xml"}
@@ -49,13 +51,49 @@ def test_plot_renders_every_format(tmp_path, phase_bin, source, args, suffix):
     assert out.read_bytes().startswith(MAGIC[suffix])
 
 
+def seam_pixels(png):
+    """Pixels inside the mesh lighter than both neighbours along x or y:
+    the hairlines of background that a viewer draws between vector cells
+    (a smooth field has none)."""
+    from matplotlib.image import imread
+
+    page = imread(png)[..., :3].sum(axis=-1)
+    rows, cols = page.shape
+    inner = page[int(0.3 * rows):int(0.8 * rows), int(0.25 * cols):int(0.7 * cols)]  # well inside the one panel
+    along_x = inner[:, 1:-1] - np.maximum(inner[:, :-2], inner[:, 2:])
+    along_y = inner[1:-1] - np.maximum(inner[:-2], inner[2:])
+    return int((along_x > 0.05).sum() + (along_y > 0.05).sum())
+
+
+@needs_matplotlib
+def test_slice_for_a_talk_is_small_seamless_and_named(tmp_path):
+    """A 256 x 128 slice: the mesh an image inside the PDF and SVG, the PDF
+    under 100 KB with no seams at 300 dpi, the colour bar named after the
+    field."""
+    x, y = np.linspace(0, 50.5, 256, dtype=np.float32), np.linspace(-10, 10, 128, dtype=np.float32)
+    field = (np.sin(x)[:, None, None] * np.cos(y / 3)[None, :, None] * np.ones(3)).astype(np.float32)
+    write_field_dump(tmp_path / "Ex_100.bin", field, x, y, np.arange(3, dtype=np.float32), nproc_y=2)
+    for suffix in ("pdf", "svg"):
+        proc = quickio("plot", tmp_path / "Ex_100.bin", "--index", "k=1", "-o", tmp_path / f"s.{suffix}")
+        assert proc.returncode == 0, proc.stderr
+    pdf, svg = (tmp_path / "s.pdf").read_bytes(), (tmp_path / "s.svg").read_text()
+    assert len(pdf) < 100_000 and b"/Subtype /Image" in pdf
+    assert "<image " in svg and "<!-- Ex_100 -->" in svg and "<!-- field -->" not in svg
+    if shutil.which("pdftoppm") is None:
+        pytest.skip("pdftoppm (poppler-utils) is not installed: the seams were not looked for")
+    subprocess.run(["pdftoppm", "-r", "300", "-png", "-singlefile", tmp_path / "s.pdf", tmp_path / "s"], check=True)
+    assert seam_pixels(tmp_path / "s.png") == 0
+
+
 def test_slices_are_chosen_by_value_or_index():
     x, z = np.array([0.0, 1.0, 2.0, np.nan]), np.linspace(-2, 2, 6)
     header = SimpleNamespace(nx=4, ny=3, nz=6, x=x, y=np.arange(3.0), z=z)
     assert planes(header, None, None) is None
-    assert planes(header, ["x=1.4", "z=100"], ["j=2"]) == [("x", 1), ("z", 5), ("y", 2)]
+    assert planes(header, ["x=1.4", "z=2"], ["j=2"]) == [("x", 1), ("z", 5), ("y", 2)]
     for at, index, message in ((["x:1"], None, "AXIS=VALUE"), (["w=1"], None, "AXIS=VALUE"),
-                               (None, ["k=6"], "points 0 to 5"), (None, ["k=1.5"], "not a whole number")):
+                               (None, ["k=6"], "points 0 to 5"), (None, ["k=1.5"], "not a whole number"),
+                               (["z=100"], None, "^--at z=100: outside the grid, whose z axis runs from -2 to 2$"),
+                               (["x=-0.01"], None, "whose x axis runs from 0 to 2$")):
         with pytest.raises(Exception, match=message):
             planes(header, at, index)
 

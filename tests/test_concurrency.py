@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 
 from dorvo.quickio import beamdump, meshdump
-from helpers import grid_values, phase_dump_bytes, phase_values, run_isolated, write_field_dump
+from helpers import (grid_values, phase_dump_bytes, phase_values, run_isolated, slow_storage, write_field_dump,
+                     write_phase_dump)
 
 THREADS = 8
 ROUNDS = 12
@@ -119,37 +120,27 @@ def test_one_dump_into_one_buffer_per_thread(jobs):
     run_threads(worker)
 
 
-def test_reads_release_the_interpreter_lock(tmp_path):
-    # The raw entries open a FIFO, which blocks until a writer opens it. The
-    # main thread keeps running Python meanwhile and only then opens the
-    # writing end: were the lock held during the native open, neither thread
-    # could go on and the child would hang until its timeout.
-    fifo = tmp_path / "fifo.bin"
-    os.mkfifo(fifo)
-    run_isolated(f"""
-import errno, os, threading, time
+def test_reads_release_the_interpreter_lock(tmp_path, shim):
+    # The raw entries read from storage that keeps every read waiting half a
+    # second. The main thread runs Python meanwhile: were the lock held
+    # during a native read, it would stand still for as long.
+    field, phase = tmp_path / "f.bin", tmp_path / "p.bin"
+    write_field_dump(field, *grid_values(4, 3, 2))
+    write_phase_dump(phase, phase_values(5, 1), 1)
+    for path, call in ((field, "meshdump.read_file(*(np.zeros(n, np.float32) for n in (24, 4, 3, 2)), path)"),
+                       (phase, "beamdump.beamdump(np.zeros(15, np.float32), 1, path)")):
+        run_isolated(f"""
+import threading, time
 import numpy as np
 from dorvo.quickio import beamdump, meshdump
-path = {bytes(fifo)!r}
-calls = [lambda: meshdump.read_file(*(np.zeros(4, np.float32) for _ in range(4)), path),
-         lambda: beamdump.beamdump(np.zeros(4, np.float32), 1, path)]
-def run(call, out):
-    try:
-        out.append(call())
-    except EOFError as e:  # the FIFO reads as an empty file
-        out.append(e)
-for call in calls:
-    out = []
-    t = threading.Thread(target=run, args=(call, out))
-    t.start()
-    while True:  # fails with ENXIO until the reader is blocked in its open
-        try:
-            fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
-            break
-        except OSError as e:
-            assert e.errno == errno.ENXIO, e
-            time.sleep(0.001)
-    os.close(fd)
-    t.join()
-    assert len(out) == 1, out
-""", timeout=60)
+path = {bytes(path)!r}
+t = threading.Thread(target=lambda: {call})
+start = time.monotonic()
+t.start()
+ticks = [start]
+while t.is_alive():
+    ticks.append(time.monotonic())
+    time.sleep(0.005)
+assert ticks[-1] - start > 0.4, "the read did not wait on the storage"
+assert max(b - a for a, b in zip(ticks, ticks[1:])) < 0.3, "the main thread stood still"
+""", env=slow_storage(shim, path, 0.5), timeout=60)

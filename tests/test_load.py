@@ -84,6 +84,8 @@ ROUTES = {
 }
 
 
+# A BytesIO is pinned by nothing, which its dump says once.
+@pytest.mark.filterwarnings("ignore::dorvo.quickio.UnpinnedWarning")
 @pytest.mark.parametrize("kind, route", [
     (kind, route) for kind in WRONG_KIND for route in ROUTES
     # The command line reads a field dump as one, whatever --n-dimensions
@@ -104,3 +106,29 @@ def test_the_wrong_kind_of_dump_is_named(tmp_path, kind, route):
         assert message in text and (route == "load-file-object" or text.startswith(f"{path}: "))
     # Only a phase-space dump is told how to give its dimension count.
     assert text.endswith(hint) == message.startswith("a phase-space dump")
+
+
+def test_dimension_hint_only_where_another_count_walks_the_file_whole(tmp_path):
+    """A dump written with n = 3 read with n = 2: every reader says which
+    count walks it whole; the same dump cut short, read with its own
+    count, gets no such hint (no count would help)."""
+    import xarray as xr
+
+    from dorvo.quickio import header, particles
+
+    whole, cut = tmp_path / "ps.bin", tmp_path / "cut.bin"
+    whole.write_bytes(phase_dump_bytes(phase_values(9, 3), 3, [4, 5]))
+    cut.write_bytes(whole.read_bytes()[:-8])
+    def read_one(path, n):
+        with qio.open(path, n_dimensions=n) as d:
+            return d.read(particles=0)
+
+    readers = [lambda p, n: load(p, n_dimensions=n), read_one,
+               lambda p, n: particles.moments(p, n),
+               lambda p, n: xr.open_dataset(p, engine="vintar", n_dimensions=n).phase_space.values]
+    for read in readers:
+        with pytest.raises((EOFError, ValueError), match="bytes remain; read with n_dimensions=3 the file is whole$"):
+            read(whole, 2)
+        with pytest.raises((EOFError, ValueError), match="bytes remain$"):
+            read(cut, 3)
+    assert (header.whole_with(whole, 2), header.whole_with(whole, 3), header.whole_with(cut, 3)) == (3, None, None)

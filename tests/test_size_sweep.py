@@ -4,9 +4,9 @@ reductions and the Python read planners split their work differently: each
 size itself, a record marker or a word either side, and the 28 bytes of
 records between two blocks either side.
 
-The sizes come from the readers' own constants (sweep_layouts.native_constant
-and the Python modules' constants), so the sweep follows them when they
-change. Small sizes run in the everyday suite; blocks of 8 MiB and more,
+The sizes come from the readers' own limits (the attributes of the native
+module _scan, and the Python modules' constants), so the sweep follows them
+when they change. Small sizes run in the everyday suite; blocks of 8 MiB and more,
 and dumps large enough to be read by several threads, in the slow group.
 Each dump is read by 1, 2 and 3 threads wherever threads may read it.
 """
@@ -18,10 +18,10 @@ import numpy as np
 import pytest
 from hypothesis import strategies as st
 
-from dorvo.quickio import _planner, beamdump, load, meshdump, particles
-from helpers import RangeServer, field_dump_bytes, phase_dump_bytes
-from sweep_layouts import (BLOCK_GAP, MARKER, WORD, around, field_family, FieldLayout, grid, native_constant,
-                           pair_family, particles as particles_of, phase_family, PhaseLayout, reference_field,
+from dorvo.quickio import _scan, beamdump, load, meshdump, particles
+from dorvo.quickio._dump import planner as _planner
+from helpers import MAX_SUBRECORD, RangeServer, field_dump_bytes, phase_dump_bytes
+from sweep_layouts import (BLOCK_GAP, MARKER, WORD, around, field_family, FieldLayout, grid, pair_family, particles as particles_of, phase_family, PhaseLayout, reference_field,
                            reference_phase, split3, write_field, write_phase)
 
 xr = pytest.importorskip("xarray")
@@ -34,33 +34,33 @@ DELTAS = (-BLOCK_GAP, -2 * WORD, -MARKER, 0, MARKER, 2 * WORD, BLOCK_GAP)
 
 # The field reader: its window, the smallest block read straight into the
 # field, a task's bytes, and the field size from which threads read.
-FIELD_WINDOW = native_constant("field_reader.cpp", "window_capacity")
-FIELD_MIN_DIRECT = native_constant("field_reader.cpp", "min_direct")
-FIELD_TASK = native_constant("field_reader.cpp", "task_bytes")
-FIELD_MIN_PARALLEL = native_constant("field_reader.cpp", "min_parallel")
+FIELD_WINDOW = _scan.FIELD_WINDOW
+FIELD_MIN_DIRECT = _scan.FIELD_MIN_DIRECT
+FIELD_TASK = _scan.FIELD_TASK_BYTES
+FIELD_MIN_PARALLEL = _scan.FIELD_MIN_PARALLEL
 # The phase-space reader, likewise (its threads start from a file size).
-PHASE_WINDOW = native_constant("phase_reader.cpp", "window_capacity")
-PHASE_MIN_DIRECT = native_constant("phase_reader.cpp", "min_direct")
-PHASE_TASK = native_constant("phase_reader.cpp", "task_bytes")
-PHASE_MIN_PARALLEL = native_constant("phase_reader.cpp", "min_parallel")
+PHASE_WINDOW = _scan.PHASE_WINDOW
+PHASE_MIN_DIRECT = _scan.PHASE_MIN_DIRECT
+PHASE_TASK = _scan.PHASE_TASK_BYTES
+PHASE_MIN_PARALLEL = _scan.PHASE_MIN_PARALLEL
 # Sources: the first refill of a window after a jump, the longest read
 # call; a window copies through itself what is at most a quarter of it.
-MIN_WINDOW = native_constant("source.cpp", "min_window")
-MAX_READ_CHUNK = native_constant("source.cpp", "max_read_chunk")
+MIN_WINDOW = _scan.MIN_WINDOW
+MAX_READ_CHUNK = _scan.MAX_READ_CHUNK
 # Runs one task (one preadv) holds.
-MAX_PIECES = native_constant("pool.hpp", "max_pieces")
+MAX_PIECES = _scan.MAX_PIECES
 # The scan: rows of its first table, blocks between interrupt checks,
 # parameters kept.
-SCAN_FIRST_ROWS = native_constant("scan.cpp", "first_rows")
-SCAN_CHECK_BLOCKS = native_constant("scan.cpp", "check_blocks")
-SCAN_KEPT_PARAMS = native_constant("scan.cpp", "max_kept_params")
+SCAN_FIRST_ROWS = _scan.SCAN_FIRST_ROWS
+SCAN_CHECK_BLOCKS = _scan.SCAN_CHECK_BLOCKS
+SCAN_KEPT_PARAMS = _scan.SCAN_KEPT_PARAMS
 # The reductions: moments' runs of values and packed entries, histograms
 # counted in several copies, a selection's staging and its noted runs.
-MOMENTS_RUN_VALUES = native_constant("reduce_moments.cpp", "moments_run_values")
-MOMENTS_PACKED = native_constant("reduce_moments.cpp", "packed_entries")
-HISTOGRAM_COPIED_CELLS = native_constant("reduce_histogram.cpp", "copied_cells")
-SELECTION_STAGING = native_constant("reduce_selection.cpp", "selection_staging_bytes")
-SELECTION_MAX_RUNS = native_constant("reduce_selection.cpp", "selection_max_runs")
+MOMENTS_RUN_VALUES = _scan.MOMENTS_RUN_VALUES
+MOMENTS_PACKED = _scan.MOMENTS_PACKED_ENTRIES
+HISTOGRAM_COPIED_CELLS = _scan.HISTOGRAM_COPIED_CELLS
+SELECTION_STAGING = _scan.SELECTION_STAGING_BYTES
+SELECTION_MAX_RUNS = _scan.SELECTION_MAX_RUNS
 # The xarray backend reads a particle range through a scratch buffer of
 # _READ_BYTES, working out the offsets of 1 << 16 particles at a time.
 XR_READ_BYTES = 8 << 20
@@ -154,7 +154,7 @@ def sweep_field(path, layout, *, full, url=None, threads=THREADS):
     backend's whole read, selections and dask chunks, and reads over HTTP
     from `url`."""
     sweep = Sweep(layout)
-    want = reference_field(path)
+    want = reference_field(path, split=layout.sub < MAX_SUBRECORD)
     shape = layout.shape
     for t in threads:
         with read_threads(t):
@@ -464,6 +464,16 @@ def test_field(server, layout, full):
     sweep_field(path, layout, full=full, url=url).done()
 
 
+def test_field_of_runs_a_word_under_a_task_before_each_gap(tmp_path):
+    # Each block is one run a word short of a task's bytes, then come the
+    # records before the next block: the task has no room for them and
+    # ends there. Nine such blocks are enough for threads to read them.
+    layout = FieldLayout(FIELD_TASK // 4 - 1, ((1,) * 9,), (1,), label="runs of a task -4 before a gap, 9x1")
+    assert 4 * layout.cells >= FIELD_MIN_PARALLEL
+    write_field(tmp_path / "f.bin", layout)
+    sweep_field(tmp_path / "f.bin", layout, full=False, threads=(1, 3)).done()
+
+
 @pytest.mark.parametrize("layout, full", SMALL_PHASES, ids=[str(lay) for lay, _ in SMALL_PHASES])
 def test_phase_space(server, layout, full):
     path, url = served(server, "phase.bin")
@@ -599,7 +609,7 @@ def test_phase_space_any_shape(n, counts, cut, extra, data):
 
 # ---------------------------------------------------------------- large sizes (slow)
 
-HISTOGRAM_COPIES_BYTES = native_constant("reduce_histogram.cpp", "histogram_copies_bytes")
+HISTOGRAM_COPIES_BYTES = _scan.HISTOGRAM_COPIES_BYTES
 MAX_RANGE = _planner.MAX_RANGE
 
 LARGE_FIELDS = large_fields() + [

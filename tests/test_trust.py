@@ -16,7 +16,7 @@ import pytest
 
 from dorvo.quickio import _scan, beamdump, meshdump
 from helpers import (TESTS_DIR, buffer_root, field_dump_bytes, fortran_records, grid_values, lines_in,
-                     phase_dump_bytes, phase_values, run_isolated, under_sanitizer)
+                     phase_dump_bytes, phase_values, run_isolated, slow_storage, under_sanitizer)
 
 FIELD, FIELD_SOURCE = "meshdump.read_Vintar_bin", "dorvo/quickio/meshdump"
 PHASE, PHASE_SOURCE = "beamdump.total_phase_space_read", "dorvo\\quickio\\beamdump"
@@ -131,35 +131,31 @@ def test_same_size_rewrite_keeping_mtime_during_load(tmp_path, monkeypatch, kind
 # ---- the interpreter's end ------------------------------------------------
 
 ENDING_DURING_A_READ = textwrap.dedent("""
-    import atexit, os, sys, threading, time
+    import sys, threading, time
     import numpy as np
     from dorvo.quickio import meshdump
-    fifo = sys.argv[1]
-    os.mkfifo(fifo)
 
     def reader():
         try:
-            meshdump.read_file(*(np.zeros(4, np.float32) for _ in range(4)), os.fsencode(fifo))
+            meshdump.read_file(*(np.zeros(n, np.float32) for n in (24, 4, 3, 2)), sys.argv[1].encode())
         except Exception:
             pass
 
     threading.Thread(target=reader, daemon=True).start()
-    time.sleep(0.3)  # the reader waits in open() for a writer, the lock released
-
-    @atexit.register
-    def open_writer():
-        # The reader's open returns and its read fails at once (the FIFO is
-        # empty): it wants the lock back while the interpreter ends.
-        os.close(os.open(fifo, os.O_WRONLY))
+    # The reader waits in a read for the storage, the lock released; the
+    # read returns while the interpreter ends, and the reader wants the
+    # lock back.
+    time.sleep(0.3)
 """)
 
 
-def test_daemon_thread_reading_as_the_interpreter_ends(tmp_path):
+def test_daemon_thread_reading_as_the_interpreter_ends(tmp_path, shim):
     # The process ends normally; the reader never takes the lock back.
+    path = tmp_path / "f.bin"
+    path.write_bytes(field_dump_bytes(grid_values(4, 3, 2)[0]))
     for _ in range(3):
-        fifo = tmp_path / "fifo"
-        run_isolated(ENDING_DURING_A_READ.replace("sys.argv[1]", repr(str(fifo))), timeout=60)
-        fifo.unlink()
+        run_isolated(ENDING_DURING_A_READ.replace("sys.argv[1]", repr(str(path))),
+                     env=slow_storage(shim, path, 0.5), timeout=60)
 
 
 # ---- Ctrl-C -------------------------------------------------------------
@@ -174,7 +170,7 @@ INTERRUPTED = textwrap.dedent("""
         if kind == "count":
             beamdump.total_phase_space_read(path[:-4], {{"n_dimensions": 3}})
         else:
-            meshdump.read_file(*(np.zeros(1, np.float32) for _ in range(4)), os.fsencode(path))
+            meshdump.read_file(*(np.zeros(1 << 26, np.float32) for _ in range(4)), os.fsencode(path))
     except KeyboardInterrupt as e:
         print("interrupted", [(f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)
                               if "." in f.name], flush=True)
@@ -183,9 +179,10 @@ INTERRUPTED = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("kind", ["count", "fifo"])
-def test_ctrl_c_ends_a_native_read(tmp_path, kind):
+@pytest.mark.parametrize("kind", ["count", "slow storage"])
+def test_ctrl_c_ends_a_native_read(tmp_path, kind, request):
     path = tmp_path / "big.bin"
+    env = dict(os.environ, PYTHONPATH=str(TESTS_DIR))
     if kind == "count":
         # 64 GiB of holes: a count pass over that many empty blocks would run
         # for many seconds.
@@ -193,9 +190,20 @@ def test_ctrl_c_ends_a_native_read(tmp_path, kind):
             f.truncate(64 << 30)
         where = [(PHASE, 25)]
     else:
-        os.mkfifo(path)  # opening it waits for a writer that never comes
+        # Blocks of 16 MiB (holes) from storage that keeps each read 2 s: the
+        # read of them all would take half a minute.
+        nx, ny, heights = 1024, 1024, [4] * 12
+        with open(path, "wb") as f:
+            f.write(fortran_records([np.int32(20).tobytes(), np.array(
+                [1, len(heights), 0, nx, ny, 0, sum(heights)] + [3] * 13, "<i4").tobytes(), bytes(80)]))
+            for h in heights:
+                f.write(fortran_records([np.array([nx, ny, h], "<i4").tobytes()]) + np.int32(4 * nx * ny * h).tobytes())
+                f.seek(4 * nx * ny * h, os.SEEK_CUR)
+                f.write(np.int32(4 * nx * ny * h).tobytes())
+            f.write(fortran_records([bytes(4 * nx), bytes(4 * ny), bytes(4 * sum(heights))]))
+        env = slow_storage(request.getfixturevalue("shim"), path, 2.0)
+        env["QUICKIO_READ_THREADS"] = "1"
         where = [("meshdump.read_file", 65)]
-    env = dict(os.environ, PYTHONPATH=str(TESTS_DIR))
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED.format(), kind, str(path)],
                              stdout=subprocess.PIPE, text=True, env=env)
     try:
@@ -248,8 +256,8 @@ def test_block_of_more_bytes_than_an_offset_holds(tmp_path):
     path = tmp_path / "huge.bin"
     path.write_bytes(head + bytes(252 - len(head)))
     s = _scan.field(str(path))
-    assert (s["stopped_at"], s["eof"], s["axes"]) == (192, True, None)
-    assert s["reason"] == ("file ends inside the data of block (layer 0, column 0): it claims "
+    assert (s.stopped_at, s.eof, s.axes) == (192, True, None)
+    assert s.reason == ("file ends inside the data of block (layer 0, column 0): it claims "
                            f"{(2**31 - 1)**2} values, more bytes than any file holds")
 
 

@@ -12,10 +12,11 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from dorvo.quickio import _view_file, beamdump, meshdump, views, virtualize
+from dorvo.quickio import beamdump, meshdump, open as open_dump, views, virtualize
+from dorvo.quickio._views import view_file as _view_file, view_record as _view_record, xdmf
 from dorvo.quickio.components import default_labels
 from dorvo.quickio.header import read_field_header
-from helpers import DATA_DIR, grid_values, phase_values, write_field_dump, write_phase_dump
+from helpers import DATA_DIR, grid_values, phase_values, subrecords, write_field_dump, write_phase_dump
 from test_cli import assert_error, quickio
 
 h5py = pytest.importorskip("h5py", reason="h5py (in the 'test' extra) not installed")
@@ -84,16 +85,14 @@ def test_field_views_read_back(tmp_path, tiling):
                          ids=lambda p: p.name)
 @pytest.mark.parametrize("segments", [1, 2, _view_file.SEGMENTS])
 def test_shipped_field_dumps(tmp_path, monkeypatch, dump, segments):
-    """From Python, given a path or an opened dump (anything with a header);
+    """From Python, given an opened Dump, which stays open for its caller;
     the blocks' runs split among sources of `segments` blocks each."""
     monkeypatch.setattr(_view_file, "SEGMENTS", segments)
     copy = tmp_path / dump.name
     shutil.copy(dump, copy)
-
-    class Opened:
-        header = read_field_header(str(copy))
-
-    written = virtualize(Opened(), tmp_path / "v.h5")
+    with open_dump(copy) as opened:
+        written = virtualize(opened, tmp_path / "v.h5")
+        assert not opened.closed
     assert written.files == (str(tmp_path / "v.h5"),) and written.dumps == 1
     assert_view_reads_field(tmp_path / "v.h5", copy)
 
@@ -173,6 +172,7 @@ def test_xdmf_point_cloud(tmp_path, copy, labels):
     proc = quickio("virtualize", dump, "--n-dimensions", 2, "-o", tmp_path / "ph.xmf", *["--copy"] * copy,
                    *(["--labels", labels] if labels else []))
     assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.endswith("stored in the view\n" if copy else "read in place\n")
     names = labels.split(",") if labels else ["x", "y", "px", "py", "w"]
     ps = beamdump.total_phase_space_read(str(dump)[:-4], {"n_dimensions": 2})
     with h5py.File(tmp_path / "ph.h5", "r") as h:
@@ -195,7 +195,7 @@ def test_run_as_time_series(tmp_path):
     run.mkdir()
     for step in (300, 20, 1):
         tiled_dump(run / f"Ex_{step}.bin", TILINGS[1], scale=step, real_params=[0, step / 4] + [0] * 18)
-    dumps = sorted(run.glob("Ex_*.bin"))
+    dumps = [run / f"Ex_{step}.bin" for step in (20, 300, 1)]  # out of time order: the view sorts them
     proc = quickio("virtualize", *dumps, "-o", tmp_path / "run.xmf")
     assert proc.returncode == 0, proc.stderr
     assert sorted(p.name for p in tmp_path.glob("*.h5")) == ["Ex_1.h5", "Ex_20.h5", "Ex_300.h5"]
@@ -205,21 +205,169 @@ def test_run_as_time_series(tmp_path):
         _, grid = read_vtk(tmp_path / "run.xmf", step)
         f = load_field(run / f"Ex_{step}.bin")[0]
         np.testing.assert_array_equal(vtk_to_numpy(grid.GetPointData().GetArray("field")), f.ravel(order="F"))
-    virtualize(dumps, tmp_path / "by_param.xmf", times=1)
+    virtualize(dumps, tmp_path / "by_param.xmf", times=1, overwrite=True)
     reader, _ = read_vtk(tmp_path / "by_param.xmf")
     assert list(reader.GetOutputInformation(0).Get(reader.GetExecutive().TIME_STEPS())) == [0.25, 5, 75]
 
 
+def moving_run(run, steps=(200, 0, 100)):
+    """A window of 4 x 8 x 6 points in 3 x 2 uneven blocks that moves along x
+    by 2.5 every 100 steps, with the time step / 4 as real parameter 1."""
+    for step in steps:
+        field, x, y, z = grid_values(4, 8, 6)
+        x = x + np.float32(step / 40) + np.float32(0.001) * np.arange(4, dtype=np.float32) ** 2
+        write_field_dump(run / f"Ex_{step}.bin", field * np.float32(step + 1), x, y, z, nproc_y=3, nproc_z=2,
+                         ny_loc=[1, 4, 3], nz_loc=[2, 4], real_params=[0, step / 4] + [0] * 18)
+    return [run / f"Ex_{step}.bin" for step in steps]
+
+
+def test_moving_window_plays_in_vtk_and_reads_as_one_view(tmp_path):
+    """Each step of the XDMF series has its dump's own axes and values in
+    VTK; the run's one view reads as open_series() of the dumps."""
+    from dorvo.quickio.xarray import open_series
+
+    (tmp_path / "run").mkdir()
+    dumps = moving_run(tmp_path / "run")
+    proc = quickio("virtualize", *dumps, "-o", tmp_path / "run.xmf")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines()[1:] == [
+        "moving window: x moves by 5 from Ex_0.bin to Ex_200.bin (x[0] from 0 to 5, 2.5 a dump)"]
+    reader, _ = read_vtk(tmp_path / "run.xmf")
+    assert list(reader.GetOutputInformation(0).Get(reader.GetExecutive().TIME_STEPS())) == [0, 100, 200]
+    for step in (0, 100, 200):
+        _, grid = read_vtk(tmp_path / "run.xmf", step)
+        f, x, y, z = load_field(tmp_path / "run" / f"Ex_{step}.bin")
+        for c, axis in ((grid.GetXCoordinates(), x), (grid.GetYCoordinates(), y), (grid.GetZCoordinates(), z)):
+            np.testing.assert_array_equal(vtk_to_numpy(c), axis)
+        np.testing.assert_array_equal(vtk_to_numpy(grid.GetPointData().GetArray("field")), f.ravel(order="F"))
+
+    assert virtualize(dumps, tmp_path / "run.nc", times=1).files == (str(tmp_path / "run.nc"),)
+    want = open_series(str(tmp_path / "run" / "Ex_*.bin"), time=1)
+    with xr.open_dataset(tmp_path / "run.nc", engine="h5netcdf") as ds:
+        assert ds.field.dims == ("dump", "z", "y", "x") and ds.x.dims == ("dump", "x")
+        np.testing.assert_array_equal(ds.field.values, want.field.transpose("dump", "z", "y", "x").values)
+        for name in ("x", "y", "z", "dump", "file", "time"):
+            np.testing.assert_array_equal(ds[name].values, want[name].values)
+    # The run's view records each of its dumps, and a changed one is named.
+    assert [found.problem for found in views.check_view(tmp_path / "run.nc")] == [None] * 3
+    with open(dumps[1], "ab") as fh:
+        fh.write(b"\0")
+    flagged = [found.path for found in views.check_view(tmp_path / "run.nc") if found.problem is not None]
+    assert flagged == [str(dumps[1])]
+
+
 def test_run_refuses_another_grid_and_a_repeated_time(tmp_path):
-    tiled_dump(tmp_path / "Ex_1.bin", TILINGS[1])
-    write_field_dump(tmp_path / "Ex_2.bin", grid_values(4, 8, 7)[0], nproc_y=2, nproc_z=2)
-    with pytest.raises(views.ViewError, match=f"^{tmp_path / 'Ex_2.bin'}: its grid \\(4 x 8 x 7 points"):
-        virtualize([tmp_path / "Ex_1.bin", tmp_path / "Ex_2.bin"], tmp_path / "run.xmf")
+    moving_run(tmp_path, steps=(20, 100))
+    write_field_dump(tmp_path / "Ex_3.bin", grid_values(4, 8, 7)[0], nproc_y=2, nproc_z=2)
+    # Compared in step order: Ex_3 sets the sizes, and Ex_20 differs.
+    names = [tmp_path / f"Ex_{step}.bin" for step in (100, 20, 3)]
+    for out in ("run.xmf", "run.h5"):
+        with pytest.raises(views.ViewError, match=f"^{tmp_path / 'Ex_20.bin'}: its grid has 6 points along z where "
+                                                  f"{tmp_path / 'Ex_3.bin'} has 7; the dumps of a run share"):
+            virtualize(names, tmp_path / out)
     (tmp_path / "b").mkdir()
-    tiled_dump(tmp_path / "b" / "Ex_01.bin", TILINGS[1])
-    with pytest.raises(views.ViewError, match=f"^{tmp_path / 'b' / 'Ex_01.bin'}: has the time 1 of "):
-        virtualize([tmp_path / "Ex_1.bin", tmp_path / "b" / "Ex_01.bin"], tmp_path / "run.xmf")
+    moving_run(tmp_path / "b", steps=(20,))
+    (tmp_path / "b" / "Ex_20.bin").rename(tmp_path / "b" / "Ex_020.bin")
+    with pytest.raises(views.ViewError, match=f"^{tmp_path / 'b' / 'Ex_020.bin'}: has the time 20 of "):
+        virtualize([tmp_path / "Ex_20.bin", tmp_path / "b" / "Ex_020.bin"], tmp_path / "run.xmf")
+    for time in (np.nan, np.inf, -np.inf):  # which viewers take for one step, or none
+        write_field_dump(tmp_path / "b" / "Ex_020.bin", grid_values(4, 8, 6)[0], real_params=[0, time] + [0] * 18)
+        with pytest.raises(views.ViewError, match=f"Ex_020.bin: its real parameter 1 is {time}; the steps of a "
+                                                  f"run have finite times"):
+            virtualize([tmp_path / "Ex_20.bin", tmp_path / "b" / "Ex_020.bin"], tmp_path / "run.xmf", times=1)
+    # A name that VTK's XDMF reader cannot resolve is refused; one that it
+    # resolves once written from "." is written so.
+    with pytest.raises(views.ViewError, match="run:1.h5, and VTK's XDMF reader cannot read a file whose name "):
+        virtualize(tmp_path / "Ex_20.bin", tmp_path / "run:1.xmf")
     assert not list(tmp_path.glob("*.xmf")) and not list(tmp_path.glob("*.h5"))
+    virtualize(tmp_path / "Ex_20.bin", tmp_path / "ü.xmf")
+    assert_one_grid(tmp_path / "ü.xmf", tmp_path / "Ex_20.bin")
+
+
+def changed(dump, how, tmp_path):
+    """Changes the dump at `dump` as a user might after the view was made."""
+    data = dump.read_bytes()
+    if how == "cut":
+        dump.write_bytes(data[:len(data) // 2])
+    elif how == "rewritten":  # in place, other blocks of the same size
+        tiled_dump(tmp_path / "other.bin", TILINGS[1], scale=3.0)
+        with open(dump, "r+b") as fh:
+            fh.write((tmp_path / "other.bin").read_bytes())
+    elif how == "replaced":
+        tiled_dump(tmp_path / "other.bin", TILINGS[1], scale=3.0)
+        os.rename(tmp_path / "other.bin", dump)
+    elif how == "moved away":
+        os.rename(dump, tmp_path / "elsewhere.bin")
+
+
+@pytest.mark.parametrize("how, problem", [("unchanged", None), ("cut", "cut: "), ("rewritten", "changed since"),
+                                          ("replaced", "another file is there"),
+                                          ("moved away", "No such file or directory")])
+def test_a_changed_dump_is_flagged(tmp_path, monkeypatch, capsys, how, problem):
+    """`quickio info VIEW` lists a view's dumps (through an XDMF file too)
+    and whether each is still the file the view was made from, and the
+    xarray engine opens a view as its dump only when it is."""
+    (tmp_path / "run").mkdir()
+    dump = tiled_dump(tmp_path / "run" / "Ex_100.bin", TILINGS[1])
+    virtualize(dump, tmp_path / "run" / "Ex_100.xmf", relative=True)
+    changed(dump, how, tmp_path)
+    monkeypatch.chdir(tmp_path / "run")
+    from dorvo.quickio.cli import main
+
+    for view in ("Ex_100.h5", "Ex_100.xmf"):
+        assert main(["info", view]) == (problem is not None)
+        out = capsys.readouterr().out
+        assert f"  ../run/Ex_100.bin ({dump}): " in out and (problem or "the file the view was made from") in out
+    monkeypatch.chdir(tmp_path)
+    if problem is None:
+        with xr.open_dataset(tmp_path / "run" / "Ex_100.h5", engine="vintar") as ds:
+            np.testing.assert_array_equal(ds.field.values, load_field(dump)[0])
+    else:
+        with pytest.raises(OSError, match="is not the file the view was made from"):
+            xr.open_dataset(tmp_path / "run" / "Ex_100.h5", engine="vintar")
+
+
+@pytest.mark.parametrize("module, step", [(views, "write_view"), (xdmf, "_field_grids"),
+                                          (_view_record, "dump_of")])
+def test_a_dump_rewritten_meanwhile_is_refused(tmp_path, monkeypatch, module, step):
+    """The identity a view records is that of the file it was made from:
+    a dump rewritten while a view (or a per-block XDMF file) is written
+    fails the write, and no view is left; rewritten as the engine opens
+    a view, the open fails."""
+    dump = tiled_dump(tmp_path / "f.bin", TILINGS[1])
+    call = getattr(module, step)
+
+    def meanwhile(*args):
+        out = call(*args)
+        tiled_dump(dump, TILINGS[1], scale=2.0)
+        return list(out) if step == "_field_grids" else out
+
+    if step == "dump_of":
+        virtualize(dump, tmp_path / "v.h5")
+    monkeypatch.setattr(module, step, meanwhile)
+    with pytest.raises(OSError, match="the file changed since it was opened|it changed as it was opened"):
+        if step == "dump_of":
+            xr.open_dataset(tmp_path / "v.h5", engine="vintar")
+        elif step == "write_view":
+            virtualize(dump, tmp_path / "v.h5")
+        else:
+            xdmf.write_field_xdmf(read_field_header(str(dump)), tmp_path / "v.xmf")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.bin"] + ["v.h5"] * (step == "dump_of")
+
+
+def test_a_relative_view_never_reads_another_runs_dump(tmp_path):
+    """A relative view names the dump's folder too: opened from a folder
+    that holds another run's dump of the same name, HDF5 reads the view's
+    own dump (from a sibling folder, as here) or none, never the other."""
+    for run, scale in (("run", 1.0), ("other", 5.0)):
+        (tmp_path / run).mkdir()
+        tiled_dump(tmp_path / run / "Ex_100.bin", TILINGS[1], scale=scale)
+    virtualize(tmp_path / "run" / "Ex_100.bin", tmp_path / "run" / "v.h5", relative=True)
+    code = "import h5py, numpy, sys; numpy.save(sys.argv[2], h5py.File(sys.argv[1], 'r')['field'][...])"
+    subprocess.run([sys.executable, "-c", code, tmp_path / "run" / "v.h5", tmp_path / "read.npy"],
+                   cwd=tmp_path / "other", check=True)
+    np.testing.assert_array_equal(np.load(tmp_path / "read.npy"), load_field(tmp_path / "run" / "Ex_100.bin")[0].T)
+    assert quickio("info", tmp_path / "run" / "v.h5", cwd=tmp_path / "other").returncode == 0
 
 
 def sparse_field_dump(path, nx, ny, nz_loc, last):
@@ -237,10 +385,11 @@ def sparse_field_dump(path, nx, ny, nz_loc, last):
             record(fh, payload)
         for height in nz_loc[:-1]:
             record(fh, np.array([nx, ny, height], "<i4").tobytes())
-            size = 4 * nx * ny * height
-            fh.write(np.int32(size & 0x7FFFFFFF).tobytes())  # the marker is not read
-            fh.seek(size, os.SEEK_CUR)
-            fh.write(np.int32(size & 0x7FFFFFFF).tobytes())
+            # Split into subrecords past 2 GiB, as gfortran writes it.
+            for _, length, opening, closing in subrecords(4 * nx * ny * height):
+                fh.write(np.int32(opening).tobytes())
+                fh.seek(length, os.SEEK_CUR)
+                fh.write(np.int32(closing).tobytes())
         record(fh, np.array([nx, ny, nz_loc[-1]], "<i4").tobytes())
         record(fh, np.asarray(last, "<f4").tobytes())
         for n in (nx, ny, sum(nz_loc)):
@@ -248,14 +397,15 @@ def sparse_field_dump(path, nx, ny, nz_loc, last):
 
 
 def test_block_past_4_gib(tmp_path):
-    """64-bit offsets: a block that starts past 4 GiB reads right."""
+    """64-bit offsets: a block that starts past 4 GiB reads right, and so
+    do the last values of the block before, split into subrecords."""
     nx, ny = 1024, 1024
     last = np.random.default_rng(1).standard_normal(nx * ny * 2).astype(np.float32)
     dump = tmp_path / "big.bin"
     sparse_field_dump(dump, nx, ny, [1024, 2], last)
     header = read_field_header(str(dump))
     assert header.well_formed, header.reason
-    assert header.blocks[1].offset > 2 ** 32
+    assert header.blocks[1].offset > 2 ** 32 and len(header.segments) == 3
     virtualize(dump, tmp_path / "big.h5")
     with h5py.File(tmp_path / "big.h5", "r") as h:
         np.testing.assert_array_equal(h["field"][1024:], last.reshape(2, ny, nx))
@@ -288,25 +438,6 @@ def test_relative_from_another_working_directory(tmp_path):
     proc = subprocess.run([sys.executable, "-c", code, tmp_path / "views" / "f.h5", tmp_path / "read3.npy"],
                                  cwd=elsewhere, env=env, capture_output=True, text=True)
     assert proc.returncode != 0 and "unable to open external raw data file" in proc.stderr
-
-
-def test_replaces_only_its_own_views(tmp_path):
-    """A view or XDMF file is written anew in place; an HDF5 file not written
-    here, or anything else, stays as it was and is refused in one line."""
-    dump = tiled_dump(tmp_path / "f.bin", TILINGS[1])
-    virtualize(dump, tmp_path / "v.xmf")
-    virtualize(dump, tmp_path / "v.xmf")
-    assert_one_grid(tmp_path / "v.xmf", dump)
-    with h5py.File(tmp_path / "data.h5", "w") as h:
-        h["keep"] = [1]
-    with pytest.raises(views.OutputRefused, match=f"^{tmp_path / 'data.h5'}: is a file but not an HDF5 view; "):
-        virtualize(dump, tmp_path / "data.xmf")
-    shutil.copy(dump, tmp_path / "d.h5")
-    with pytest.raises(views.OutputRefused, match="is the dump itself"):
-        virtualize(tmp_path / "d.h5", tmp_path / "d.h5")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["d.h5", "data.h5", "f.bin", "v.h5", "v.xmf"]
-    with h5py.File(tmp_path / "data.h5", "r") as h:
-        assert list(h) == ["keep"]
 
 
 @pytest.fixture
@@ -348,8 +479,9 @@ def test_labels_refused(dumps, dump, labels, match):
     (["f.bin", "--labels", "a"], "--labels applies to phase-space dumps only"),
     (["f.bin", "sub/f.bin"], "a run needs its XDMF file: give -o OUT.xmf"),
     (["f.bin", "sub/f.bin", "-o", "r.xmf"], "sub/f.bin: has the name of f.bin; their views would both be f.h5"),
-    (["f.bin", "sub/f.bin", "-o", "r.h5"], "r.h5: a run is a time series in an XDMF file; name it *.xmf"),
-    (["f.bin", "--times", "1", "-o", "r.nc"], "r.nc: a run is a time series in an XDMF file; name it *.xmf"),
+    (["f.bin", "sub/f.bin", "-o", "r.h5"], "f.bin: its name holds no step number; give the times by a real "),
+    (["f.bin", "--times", "1", "-o", "r.nc"], "r.nc: times label the steps of a run, and one dump makes none"),
+    (["f.bin", "--n-dimensions", "3"], "f.bin: a field dump, not a phase-space dump; --n-dimensions applies to "),
 ])
 def test_refusals(dumps, args, message):
     assert_error(quickio("virtualize", *args, cwd=dumps), message)

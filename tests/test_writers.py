@@ -1,12 +1,15 @@
 """The public dump writers: round trips through the loaders, the rename
 that keeps half a dump from ever being seen, and bounded memory."""
 import os
+import subprocess
+import sys
 import textwrap
 
 import numpy as np
 import pytest
 
 from dorvo.quickio import load, write_field, write_phase_space
+from dorvo.quickio._io import output as _output
 from dorvo.quickio.header import read_field_header
 from helpers import DATA_DIR, grid_values, run_isolated, under_sanitizer, write_field_dump
 
@@ -70,6 +73,7 @@ def test_phase_space_round_trip(tmp_path, n):
     (lambda p: write_field(p, np.zeros((2, 3, 1)), [0, 1], [0, 1], [0]), "y: 3 values"),
     (lambda p: write_field(p, np.zeros((2, 3, 1)), [0, 1], [0, 1, 2], [0], blocks=([1, 1], [1])), "add up to 3"),
     (lambda p: write_phase_space(p, np.zeros((5, 3)), 3), r"a \(7, P\) array"),
+    (lambda p: write_field(p, np.zeros((2, 0, 1)), [0, 1], [], [0]), r"d.bin: a field dump holds at least one point"),
 ])
 def test_refusals_leave_no_file(tmp_path, call, message):
     path = tmp_path / "d.bin"
@@ -102,6 +106,7 @@ def test_large_dumps_are_written_in_bounded_memory(tmp_path):
         import resource
         import numpy as np
         from dorvo.quickio import load, write_field, write_phase_space
+        from dorvo.quickio._io import output as _output
 
         field = np.arange(256**3, dtype=np.float32).reshape((256, 256, 256), order="F")
         axis = np.arange(256, dtype=np.float32)
@@ -117,4 +122,61 @@ def test_large_dumps_are_written_in_bounded_memory(tmp_path):
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         assert (load({str(tmp_path / "f.bin")!r})[0] == field).all()
         assert (load({str(tmp_path / "p.bin")!r}, n_dimensions=3) == ps).all()
+    """))
+
+
+def test_replacing_keeps_the_file_as_it_was(tmp_path, monkeypatch):
+    """A dump written over another keeps its mode and owner, a symbolic link
+    is written through to its target, a hard link keeps the previous dump
+    (as documented), a new dump gets the mode every new file gets, the
+    umask is never touched, and a dead writer's temporary is cleaned."""
+    def umask(*args):
+        raise AssertionError("the umask was touched")
+
+    field, x, y, z = grid_values(3, 2, 2)
+    probe = os.open(tmp_path / "probe", os.O_CREAT | os.O_WRONLY, 0o666)
+    os.close(probe)
+    monkeypatch.setattr(os, "umask", umask)
+    write_field(tmp_path / "new.bin", field, x, y, z)
+    assert os.stat(tmp_path / "new.bin").st_mode == os.stat(tmp_path / "probe").st_mode
+    target = tmp_path / "target.bin"
+    write_field(target, field, x, y, z)
+    os.chmod(target, 0o600)
+    if os.geteuid() == 0:
+        os.chown(target, 1234, 5678)
+    os.symlink(target.name, tmp_path / "link.bin")
+    os.link(target, tmp_path / "hard.bin")
+    dead = subprocess.Popen([sys.executable, "-c", ""])
+    dead.wait()
+    stale = tmp_path / f".target.bin.quickio-{_output._host()}-{dead.pid}-0000beef.part"
+    stale.write_bytes(b"left by a killed writer")
+    write_field(tmp_path / "link.bin", 2 * field, x, y, z)
+    st = os.stat(target)
+    assert os.path.islink(tmp_path / "link.bin") and (st.st_mode & 0o777) == 0o600
+    assert os.geteuid() != 0 or (st.st_uid, st.st_gid) == (1234, 5678)
+    np.testing.assert_array_equal(load(target)[0], 2 * field)
+    np.testing.assert_array_equal(load(tmp_path / "hard.bin")[0], field)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["hard.bin", "link.bin", "new.bin", "probe", "target.bin"]
+
+
+@pytest.mark.skipif(under_sanitizer(), reason="AddressSanitizer's shadow memory is counted too")
+def test_a_memory_mapped_field_is_not_kept_resident(tmp_path):
+    # 64 MiB of field in a memory map, in the dump's order: the writer lets
+    # its pages go as it writes them, so the process's peak resident set
+    # grows by far less than the field.
+    run_isolated(textwrap.dedent(f"""
+        import numpy as np
+        from dorvo.quickio import write_field
+
+        n = 256
+        with open({str(tmp_path / "f.raw")!r}, "wb") as fh:  # a plane at a time: no peak of our own
+            for k in range(n):
+                fh.write(np.full(n * n, k, np.float32).tobytes())
+        field = np.memmap({str(tmp_path / "f.raw")!r}, np.float32, "r", shape=(n, n, n), order="F")
+        def peak():
+            return next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmHWM"))
+        before = peak()
+        write_field({str(tmp_path / "f.bin")!r}, field, np.arange(n), np.arange(n), np.arange(n), blocks=(2, 2))
+        grown = (peak() - before) >> 10
+        assert grown < 24, f"the peak grew by {{grown}} MiB"
     """))

@@ -37,13 +37,29 @@ def _field(tmp_path, shape, name="f.bin", **kw):
 @pytest.fixture
 def reads(monkeypatch):
     """Records (offset, bytes) of every run the read planner plans."""
-    from dorvo.quickio import _planner
+    return _spied(monkeypatch, copies=False)
+
+
+@pytest.fixture
+def placed(monkeypatch):
+    """Records (offset, bytes) of every run the read planner plans; of a
+    run of whole rows of several blocks, of each copy it places."""
+    return _spied(monkeypatch, copies=True)
+
+
+def _spied(monkeypatch, copies):
+    from dorvo.quickio._dump import planner as _planner
 
     log = []
     real = _planner.coalesce
 
     def spy(runs, *args, **kwargs):
-        log.extend((start, stop - start) for start, stop, _ in runs)
+        for start, stop, place, *_ in runs:
+            if copies and getattr(place, "func", None) is _planner._copies:
+                src, _, words = place.args
+                log.extend((start + 4 * s, 4 * n) for s, n in zip(src.tolist(), words.tolist()))
+            else:
+                log.append((start, stop - start))
         return real(runs, *args, **kwargs)
 
     monkeypatch.setattr(_planner, "coalesce", spy)
@@ -114,7 +130,8 @@ def test_opening_reads_no_data(tmp_path, reads):
     P((slice(None, None, -1), slice(8, 0, -3), slice(None, None, -2)), id="reversed"),
     P((ALL, ALL, slice(5, 5)), id="empty"),
 ])
-def test_selection_reads_only_the_blocks_that_hold_it(tmp_path, reads, sel):
+def test_selection_reads_only_the_blocks_that_hold_it(tmp_path, placed, sel):
+    reads = placed
     layout = dict(TILED)
     path, field = _field(tmp_path, layout.pop("shape"), **layout)
     ds = xr.open_dataset(path, engine="vintar")
@@ -145,7 +162,11 @@ def test_whole_field_read(tmp_path, reads, name):
 
 
 @pytest.mark.parametrize("heights", [[3, 3, 3], [4, 4, 2], [10], [2, 0, 7], [2, 4]])
-def test_dask_chunks_follow_layers(tmp_path, reads, heights):
+def test_dask_chunks_follow_layers(tmp_path, reads, heights, monkeypatch):
+    from dorvo.quickio._dump import planner as _planner
+
+    # A chunk of the largest layer's size: no two layers fit in one.
+    monkeypatch.setattr(_planner, "CHUNK_BYTES", 4 * 3 * 4 * max(heights))
     path, field = _field(tmp_path, (3, 4, sum(heights)), ny_loc=[4], nz_loc=heights)
     ds = xr.open_dataset(path, engine="vintar", chunks={})
     assert ds.field.chunks == ((3,), (4,), tuple(h for h in heights if h))
@@ -177,7 +198,7 @@ def test_open_errors(tmp_path, make, match):
     P(lambda p: qx.VintarBackendEntrypoint().open_dataset(3), TypeError, "a binary file object, not from int",
       id="not-a-dump"),
     P(lambda p: xr.open_dataset(DATA_DIR / "phase_n3.bin", engine="vintar", n_dimensions=-1),
-      ValueError, "n_dimensions must be 0 or more, not -1", id="negative-n"),
+      ValueError, "n_dimensions must be >= 0, got -1", id="negative-n"),
 ])
 def test_argument_errors(tmp_path, opener, exc, match):
     with pytest.raises(exc, match=match):
@@ -277,7 +298,7 @@ def test_phase_cut_short_refused(tmp_path):
 
 
 def test_phase_space_chunks_are_groups_of_blocks(tmp_path, reads, monkeypatch):
-    from dorvo.quickio import _planner
+    from dorvo.quickio._dump import planner as _planner
 
     monkeypatch.setattr(_planner, "CHUNK_BYTES", 4 * 5 * 6)  # about 6 particles of n = 2 a chunk
     counts = [5, 0, 2, 2, 9, -1, 3, 20]
@@ -369,7 +390,7 @@ def test_series_ordered_and_labelled_by_step(tmp_path, how):
     order = ["Ex_1.bin", "Ex_2.bin", "Ex_9.bin", "Ex_10.bin"]
     assert list(s.dump.values) == [1, 2, 9, 10] and list(s.file.values) == order
     assert s.field.dims == ("dump", "x", "y", "z") and s.field.dtype == np.float32
-    assert s.field.chunks == ((1,) * 4, (4,), (3, 3), (3, 3, 2))  # the blocks: two columns, three layers
+    assert s.field.chunks == ((1,) * 4, (4,), (6,), (8,))  # its blocks merged: far under 128 MiB
     np.testing.assert_array_equal(s.field.values, np.stack([fields[n] for n in order]))
     np.testing.assert_array_equal(s.field.sel(dump=9).values, fields["Ex_9.bin"])
     np.testing.assert_array_equal(s.z.values, grid_values(4, 6, 8)[3])
@@ -427,13 +448,18 @@ def test_select_position_against_numpy(tmp_path, moving):
     # Before, within and past every window, and halfway between two points.
     for where in (-3.0, 0.1, 0.25, 1.5, 2.6, 4.9, 7.3, 100.0):
         picked = qx.select_position(s.field, x=where, z=0.5)
-        # Nearest in each dump's own axis; of two as near, the upper one.
+        # Nearest in each dump's own axis; of two as near, the upper one;
+        # outside a dump's axis, NaN at the position asked for.
         at = [x.size - 1 - int(np.argmin(np.abs(x[::-1] - np.float64(where)))) for x in xs]
+        inside = [x[0] <= where <= x[-1] for x in xs]
         assert picked.dims == ("dump", "y") and list(picked.dump.values) == [0, 50, 100, 150]
-        np.testing.assert_array_equal(picked.values, np.stack([f[i, :, 2] for f, i in zip(fields, at)]))
-        np.testing.assert_array_equal(picked.x.values, [x[i] for x, i in zip(xs, at)] if moving else xs[0][at[0]])
+        want = np.stack([f[i, :, 2] if h else np.full(3, np.nan, np.float32) for f, i, h in zip(fields, at, inside)])
+        assert picked.dtype == np.float32
+        np.testing.assert_array_equal(picked.values, want)
+        positions = [x[i] if h else where for x, i, h in zip(xs, at, inside)]
+        np.testing.assert_array_equal(picked.x.values, positions if moving else positions[0])
         assert float(picked.z) == 0.5
-        if not moving:  # a fixed axis selects as xarray does
+        if not moving and inside[0]:  # a fixed axis selects as xarray does
             xr.testing.assert_identical(picked, s.field.sel(x=where, z=0.5, method="nearest"))
     with pytest.raises(KeyError, match="'t' is not an axis of the series"):
         qx.select_position(s, t=1.0)
@@ -448,11 +474,53 @@ def test_series_of_phase_space(tmp_path):
     assert list(s.dump.values) == [0, 1, 2] and list(s.file.values) == ["ps0.bin", "ps1.bin", "ps2.bin"]
 
 
+def test_series_time_from_a_real_parameter(tmp_path):
+    for step in (20, 3, 100):
+        write_field_dump(tmp_path / f"Ex_{step}.bin", grid_values(4, 6, 8)[0], real_params=[7, step / 8] + [0] * 18)
+    s = qx.open_series(str(tmp_path / "Ex_*.bin"), time=1)
+    assert s.time.dims == ("dump",) and s.time.dtype == np.float64
+    assert list(s.dump.values) == [3, 20, 100] and list(s.time.values) == [3 / 8, 20 / 8, 100 / 8]
+    assert "time" not in qx.open_series(str(tmp_path / "Ex_*.bin")).coords
+    with pytest.raises(ValueError, match="Ex_3.bin: has 20 real parameters, no parameter 20$"):
+        qx.open_series(str(tmp_path / "Ex_*.bin"), time=20)
+    write_phase_dump(tmp_path / "ps_1.bin", phase_values(3, 1), 1, [3])
+    with pytest.raises(ValueError, match="ps_1.bin: a phase-space dump has no real parameters to take times from"):
+        qx.open_series(str(tmp_path / "ps_*.bin"), n_dimensions=1, time=0)
+
+
+def test_ragged_phase_series_against_per_dump_loads(tmp_path, monkeypatch):
+    """Dumps of 0, 11, 4 and 7 particles in blocks of every kind: one lazy
+    array chunked by the largest dump's blocks, across the others' ends;
+    each dump as loaded followed by NaN, and NaN-skipping reductions per
+    dump as NumPy's of its load."""
+    from dorvo.quickio import load
+    from dorvo.quickio._dump import planner as _planner
+
+    monkeypatch.setattr(_planner, "CHUNK_BYTES", 4 * 3 * 4)  # about 4 particles of n = 1 a chunk
+    layouts = {"ps_0.bin": [0], "ps_10.bin": [5, 0, 6], "ps_20.bin": [1, 3], "ps_30.bin": [2, -1, 5]}
+    for i, (name, counts) in enumerate(layouts.items()):
+        write_phase_dump(tmp_path / name, phase_values(sum(max(c, 0) for c in counts), 1) * (i + 1), 1, counts)
+    loads = [load(tmp_path / name, n_dimensions=1) for name in layouts]
+    s = qx.open_series(str(tmp_path / "ps_*.bin"), n_dimensions=1)
+    assert list(s.dump.values) == [0, 10, 20, 30] and list(s.particles.values) == [0, 11, 4, 7]
+    data = s.phase_space
+    assert data.shape == (4, 3, 11) and data.chunks[2] == (5, 6) and data.dtype == np.float32
+    values = data.values
+    for i, ps in enumerate(loads):
+        np.testing.assert_array_equal(values[i, :, :ps.shape[1]], ps)
+        assert np.isnan(values[i, :, ps.shape[1]:]).all()
+        np.testing.assert_array_equal(data.isel(dump=i, particle=slice(0, int(s.particles[i]))).values, ps)
+    means = data.sel(component="px").mean("particle").values
+    np.testing.assert_array_equal(means[1:], [np.float32(ps[1].mean()) for ps in loads[1:]])
+    assert np.isnan(means[0])
+
+
 @pytest.mark.parametrize("setup, paths, exc, match", [
     P(lambda p: None, "*.bin", FileNotFoundError, "no files match", id="no-match"),
     P(lambda p: None, [], ValueError, "needs at least one dump", id="empty-list"),
     P(lambda p: (_series(p, ["a.bin"]), _series(p, ["b.bin"], shape=(4, 6, 9))), "*.bin", ValueError,
-      r"b.bin has sizes \{'x': 4, 'y': 6, 'z': 9\}, but .*a.bin has", id="shapes-differ"),
+      r"b.bin: its grid has 9 points along z where .*a.bin has 8; the dumps of a run share their grid sizes$",
+      id="shapes-differ"),
 ])
 def test_series_errors(tmp_path, setup, paths, exc, match):
     setup(tmp_path)
@@ -479,13 +547,13 @@ def test_series_on_two_worker_processes(tmp_path):
 def test_series_opens_from_the_scans_alone(tmp_path, reads):
     fields = _series(tmp_path, [f"d{i}.bin" for i in range(5)], nproc_y=2, nz_loc=[3, 5])
     s = qx.open_series(str(tmp_path / "d*.bin"), chunks={"z": 2})
-    assert reads == [] and s.field.chunks == ((1,) * 5, (4,), (3, 3), (2, 2, 2, 2))
+    assert reads == [] and s.field.chunks == ((1,) * 5, (4,), (6,), (2, 2, 2, 2))
     assert all(name in s.indexes for name in "xyz")
     np.testing.assert_array_equal(s.field.isel(dump=3).values, fields["d3.bin"])
 
 
 def test_phase_series_of_dumps_with_other_blocks(tmp_path, monkeypatch):
-    from dorvo.quickio import _planner
+    from dorvo.quickio._dump import planner as _planner
 
     monkeypatch.setattr(_planner, "CHUNK_BYTES", 4 * 3 * 4)  # about 4 particles of n = 1 a chunk
     layouts = [[5, 0, 6], [11], [1] * 11, [2, -1, 9]]

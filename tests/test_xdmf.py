@@ -7,7 +7,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from dorvo.quickio import beamdump, meshdump, xdmf
+from dorvo.quickio import beamdump, meshdump
+from dorvo.quickio._views import xdmf
 from dorvo.quickio.components import default_labels
 from dorvo.quickio.header import read_field_header, read_phase_space_header
 from helpers import DATA_DIR, grid_values, phase_values, under_sanitizer, write_field_dump, write_phase_dump
@@ -133,6 +134,15 @@ def test_phase_space_point_clouds_read_back(tmp_path, n):
     assert all(g.GetNumberOfCells() == g.GetNumberOfPoints() for g in leaves)  # one vertex each
 
 
+def test_a_dump_beside_it_named_in_any_letters(tmp_path):
+    """VTK's reader drops the first letter of a file name that is not ASCII,
+    unless the name starts with "./"."""
+    dump = tmp_path / "ü.bin"
+    write_field_dump(dump, grid_values(4, 8, 6)[0], nproc_y=2, nproc_z=2)
+    xdmf.write_field_xdmf(read_field_header(str(dump)), tmp_path / "v.xmf")
+    assert_field_read_back(tmp_path / "v.xmf", dump)
+
+
 def test_relative_path_from_a_symlinked_folder(tmp_path):
     """An XDMF file written into a folder reached through a symbolic link
     names the dump by a path that resolves from where the link leads."""
@@ -147,22 +157,24 @@ def test_relative_path_from_a_symlinked_folder(tmp_path):
     assert_field_read_back(xmf, dump)
 
 
-def test_replaces_only_an_xdmf_file(tmp_path):
-    """An XDMF file is written anew in place; a file of anything else, or a
-    folder, under the name stays as it was and is refused in one line."""
+def test_replaces_only_its_own_xdmf_file(tmp_path):
+    """With overwrite, an XDMF file written here is written anew in place;
+    one written by hand, or a folder, stays as it was and is refused in
+    one line, and so is the dump itself."""
     dump = tmp_path / "f.bin"
     write_field_dump(dump, grid_values(4, 8, 6)[0], nproc_y=2, nproc_z=2)
     header = read_field_header(str(dump))
-    (tmp_path / "v.xmf").write_text('<?xml version="1.0"?>\n<!DOCTYPE Xdmf SYSTEM "Xdmf.dtd" []>\n<Xdmf/>\n')
     assert xdmf.write_field_xdmf(header, tmp_path / "v.xmf") == 4
+    with pytest.raises(xdmf.OutputRefused, match="v.xmf: exists; pass overwrite=True"):
+        xdmf.write_field_xdmf(header, tmp_path / "v.xmf")
+    assert xdmf.write_field_xdmf(header, tmp_path / "v.xmf", overwrite=True) == 4
     assert_field_read_back(tmp_path / "v.xmf", dump)
-    (tmp_path / "notes.xmf").write_text("<notes>keep</notes>")
+    (tmp_path / "hand.xmf").write_text('<?xml version="1.0"?>\n<!DOCTYPE Xdmf SYSTEM "Xdmf.dtd" []>\n<Xdmf/>\n')
     (tmp_path / "dir.xmf").mkdir()
-    for name, what in [("notes.xmf", "a file"), ("dir.xmf", "a directory")]:
-        with pytest.raises(xdmf.OutputRefused, match=f"^{tmp_path / name}: is {what} but not an XDMF file; "
-                                                     f"only an XDMF file is replaced$"):
-            xdmf.write_field_xdmf(header, tmp_path / name)
-    assert (tmp_path / "notes.xmf").read_text() == "<notes>keep</notes>" and not list((tmp_path / "dir.xmf").iterdir())
+    for name, what in [("hand.xmf", "a file"), ("dir.xmf", "a directory")]:
+        with pytest.raises(xdmf.OutputRefused, match=f"^{tmp_path / name}: is {what} but not an XDMF file that "
+                                                     f"quickio virtualize wrote; only .* is replaced$"):
+            xdmf.write_field_xdmf(header, tmp_path / name, overwrite=True)
     with pytest.raises(xdmf.OutputRefused, match="is the dump itself"):
-        xdmf.write_field_xdmf(header, dump)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["dir.xmf", "f.bin", "notes.xmf", "v.xmf"]
+        xdmf.write_field_xdmf(header, dump, overwrite=True)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["dir.xmf", "f.bin", "hand.xmf", "v.xmf"]
