@@ -15,8 +15,16 @@ Writes into a temporary folder (removed at the end, also on failure):
   view's point cloud, VTK's reader over the per-block XDMF written without
   h5py, `virtualize --copy` and VTK's reader over its point cloud, and
   `quickio convert` to NetCDF-4, each against a load.
+- openPMD series (`virtualize --openpmd`): a field of --openpmd-mib
+  (256 MiB) read whole through openpmd-api and through openPMD-viewer's two
+  backends (target: openpmd-api at most 1.5 loads), and --openpmd-particles
+  (1 M, n = 3, 64 blocks) read whole, every component, through openpmd-api
+  and the viewer, in each particle layout (in place, copied), each against
+  a load.
 Prints one line per measure with its ratio to its baseline, and writes them
-as JSON. Needs h5py and, for the point clouds, vtk (the 'test' extra).
+as JSON. Needs h5py and, for the point clouds, vtk; openpmd-api and
+openPMD-viewer for the series (all in the 'test' extra). --only openpmd runs
+the series alone.
 """
 import argparse
 import json
@@ -105,7 +113,7 @@ def particles_case(folder, particles, repeat, results):
     from dorvo.quickio import load, virtualize
     from dorvo.quickio.convert import convert
     from dorvo.quickio.header import read_phase_space_header
-    from dorvo.quickio.xdmf import write_phase_space_xdmf
+    from dorvo.quickio._views.xdmf import write_phase_space_xdmf
 
     path = folder / "beam.bin"
     counts = [particles // 64] * 63 + [particles - 63 * (particles // 64)]
@@ -157,6 +165,88 @@ def particles_case(folder, particles, repeat, results):
         print(f"  (convert not timed: {e})")
 
 
+def _series_field(path):
+    import openpmd_api as io
+
+    series = io.Series(str(path), io.Access.read_only)
+    it = series.iterations[0]
+    rc = it.meshes["Ex"][io.Mesh_Record_Component.SCALAR]
+    values = rc.load_chunk()
+    series.flush()
+    series.close()
+    return values
+
+
+def _series_particles(path):
+    import openpmd_api as io
+
+    series = io.Series(str(path), io.Access.read_only)
+    species = series.iterations[0].particles["beam"]
+    out = [species[r][c].load_chunk() for r in ("position", "momentum") for c in "xyz"]
+    out.append(species["weighting"][io.Record_Component.SCALAR].load_chunk())
+    series.flush()
+    series.close()
+    return out
+
+
+def _viewer(path, backend):
+    from openpmd_viewer import OpenPMDTimeSeries
+
+    return OpenPMDTimeSeries(str(path), check_all_files=False, backend=backend)
+
+
+def openpmd_case(folder, mib, particles, repeat, results):
+    from dorvo.quickio import load, virtualize
+
+    try:
+        import openpmd_api  # noqa: F401
+        import openpmd_viewer  # noqa: F401
+    except ImportError as e:
+        print(f"(openPMD series not timed: {e})")
+        return
+    nz = max(8, (mib << 20) // (4 * 512 * 512))
+    field = folder / "Ex_0.bin"
+    dumps.write_field(field, 512, 512, nz, 4, 8)
+    series = folder / "field.h5"
+    virtualize([field], series, openpmd=True, unitless=True)
+    expected = dumps.expected_field(512, 512, nz)
+    assert np.array_equal(_series_field(series), expected.T)
+    load_s = median_time(lambda: load(field), repeat)
+    api_s = median_time(lambda: _series_field(series), repeat)
+    results.update(openpmd_field_load_s=load_s, openpmd_field_api_s=api_s)
+    print(f"openPMD mesh of {512 * 512 * nz * 4 / 2**20:.0f} MiB in 4 x 8 blocks, load() {load_s:.3f} s:")
+    print(f"  openpmd-api, whole: {api_s:.3f} s = {api_s / load_s:.2f} x load(); target at most 1.5")
+    for backend in ("h5py", "openpmd-api"):
+        ts = _viewer(series, backend)
+        s = median_time(lambda: ts.get_field("Ex", iteration=0), repeat)
+        results[f"openpmd_field_viewer_{backend}_s"] = s
+        print(f"  openPMD-viewer ({backend} backend), get_field: {s:.3f} s = {s / load_s:.2f} x load()")
+    field.unlink()
+
+    beam = folder / "beam_0.bin"
+    counts = [particles // 64] * 63 + [particles - 63 * (particles // 64)]
+    dumps.write_phase(beam, 3, counts)
+    load_s = median_time(lambda: load(beam, n_dimensions=3), repeat)
+    results["openpmd_particles_load_s"] = load_s
+    print(f"openPMD species of {particles:,} particles (n = 3, 64 blocks), load() {load_s:.4f} s:")
+    for layout, copy in (("in_place", False), ("copy", True)):
+        path = folder / f"beam_{layout}.h5"
+        t = time.perf_counter()
+        virtualize([beam], path, openpmd=True, unitless=True, n_dimensions=3, copy=copy)
+        write_s = time.perf_counter() - t
+        got = _series_particles(path)
+        assert all(np.array_equal(a, b) for a, b in zip(got, load(beam, n_dimensions=3)))
+        api_s = median_time(lambda: _series_particles(path), repeat)
+        ts = _viewer(path, "h5py")
+        names = ["x", "y", "z", "ux", "uy", "uz", "w"]
+        viewer_s = median_time(lambda: ts.get_particle(names, species="beam", iteration=0), repeat)
+        results.update({f"openpmd_particles_{layout}_write_s": write_s, f"openpmd_particles_{layout}_api_s": api_s,
+                        f"openpmd_particles_{layout}_viewer_s": viewer_s})
+        print(f"  {layout.replace('_', ' ')}: written in {write_s:.3f} s; openpmd-api, every component: "
+              f"{api_s:.3f} s = {api_s / load_s:.0f} x load(); openPMD-viewer (h5py), every component: "
+              f"{viewer_s:.3f} s = {viewer_s / load_s:.0f} x load()")
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--size-gib", type=float, default=1.0)
@@ -164,13 +254,18 @@ def main(argv=None):
     p.add_argument("--particles", type=int, default=4_000_000)
     p.add_argument("--out", default=str(BENCH_DIR / "views.json"))
     p.add_argument("--tmp", default=None, help="folder for the temporary dumps (default: the system's)")
+    p.add_argument("--openpmd-mib", type=int, default=256)
+    p.add_argument("--openpmd-particles", type=int, default=1_000_000)
+    p.add_argument("--only", choices=("openpmd",), help="run only the openPMD series")
     args = p.parse_args(argv)
     folder = Path(tempfile.mkdtemp(prefix="quickio-views-", dir=args.tmp))
     results = {}
     try:
-        field_case(folder, args.size_gib, args.repeat, results)
-        many_blocks_case(folder, args.repeat, results)
-        particles_case(folder, args.particles, args.repeat, results)
+        if args.only is None:
+            field_case(folder, args.size_gib, args.repeat, results)
+            many_blocks_case(folder, args.repeat, results)
+            particles_case(folder, args.particles, args.repeat, results)
+        openpmd_case(folder, args.openpmd_mib, args.openpmd_particles, args.repeat, results)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     with open(args.out, "w") as fh:
