@@ -282,7 +282,7 @@ convert.convert(dump, out, overwrite=True)
 """
 
 
-def test_killed_conversion_is_cleaned_up_by_the_next(tmp_path):
+def test_killed_conversion_is_cleaned_up_by_the_next(tmp_path, request):
     """A killed process leaves its temporaries, named after the target and
     the process; the next conversion to the target removes them, and puts
     back a previous output the killed one had moved aside. A live
@@ -291,7 +291,11 @@ def test_killed_conversion_is_cleaned_up_by_the_next(tmp_path):
     import sys
 
     dump, out = field_dump(tmp_path / "f.bin"), tmp_path / "f.nc"
-    live = tmp_path / f".f.nc.quickio-{convert._output._host()}-{os.getppid()}-00000000.part"
+    # Another conversion at work: a process of ours that runs throughout,
+    # and must still run at the end (asking whether it runs sends nothing).
+    other = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"])
+    request.addfinalizer(lambda: (other.kill(), other.wait()))
+    live = tmp_path / f".f.nc.quickio-{convert._output._host()}-{other.pid}-00000000.part"
     live.write_text("another process at work")
 
     def killed(step):
@@ -311,6 +315,7 @@ def test_killed_conversion_is_cleaned_up_by_the_next(tmp_path):
     assert hidden(tmp_path) == [live.name]
     with xr.open_dataset(out) as back:
         assert "field" in back
+    assert other.poll() is None
 
 
 def test_metadata_is_json_for_any_header_value(tmp_path):
