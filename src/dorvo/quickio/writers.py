@@ -42,6 +42,8 @@ INT32_MAX = 2**31 - 1
 # The most payload a subrecord holds, as gfortran writes records: a longer
 # record is split into subrecords of this many bytes and one of the rest.
 SUBRECORD = 2**31 - 9
+# The particles a block's count holds: a larger block is written as several.
+BLOCK_PARTICLES = INT32_MAX
 # Header entries the writer fills from the field and its blocks.
 NPROC_Y, NPROC_Z, NX, NY, NZ, NDIMENSION = 0, 1, 3, 4, 6, 14
 # The loader reads the header at fixed offsets that hold for 20 entries.
@@ -213,12 +215,12 @@ def write_field(
             f"{os.fspath(path)}: a field dump holds at least one point along each axis; the field's "
             f"shape is {tuple(field.shape)}"
         )
+    if max(field.shape) > INT32_MAX:
+        raise ValueError(f"field: a dump holds at most {INT32_MAX} points along an axis")
     axes = [np.asarray(a, "<f4").ravel() for a in (x, y, z)]
     for name, axis, n in zip("xyz", axes, field.shape):
         if axis.size != n:
             raise ValueError(f"{name}: {n} values for a field of shape {field.shape}, got {axis.size}")
-    if max(field.shape) > INT32_MAX:
-        raise ValueError(f"field: a dump holds at most {INT32_MAX} points along an axis")
     ny_loc, nz_loc = _splits(blocks, ny, nz)
     ints = _header_values(params, NPARAM, "<i4", "params")
     reals = _header_values(real_params, NPARAM, "<f4", "real_params")
@@ -248,39 +250,38 @@ class _Pages:
     """Lets go of the pages of a NumPy memory map as they are written, so
     that a memory-mapped field does not stay resident as it is read (the
     system reads them again from the file should they be needed). Only a
-    map in the dump's own order (x fastest) is let go: each chunk is then
-    one run of it. In another order every chunk touches pages all over
-    the map, which the system keeps as its cache. A map that is
-    copy-on-write (mode "c") keeps its pages, which may hold the caller's
-    changes; anything else is not a map and has nothing to let go."""
+    map in the dump's own order (x fastest, then y, then z, with no gaps)
+    is let go: each piece written is then one run of it. In another order
+    every piece touches pages all over the map, which the system keeps as
+    its cache. A map that is copy-on-write (mode "c") keeps its pages,
+    which may hold the caller's changes; anything else is not a map and
+    has nothing to let go."""
 
     def __init__(self, field):
-        self.map = getattr(field, "_mmap", None) if getattr(field, "mode", "c") != "c" else None
-        self.start = 0
-        if self.map is not None:
-            try:
-                view = np.frombuffer(self.map, np.uint8)
-                self.start = view.ctypes.data
-                del view
-            except (TypeError, ValueError, BufferError):
-                self.map = None
+        self.map = None
+        mapped = getattr(field, "_mmap", None)
+        if mapped is None or getattr(field, "mode", "c") == "c" or not field.flags.f_contiguous:
+            return
+        try:
+            view = np.frombuffer(mapped, np.uint8)
+            # Where the field starts in the map: a map starts at a page,
+            # the field at its offset in the file.
+            self.base = field.ctypes.data - view.ctypes.data
+            del view
+        except (TypeError, ValueError, BufferError):
+            return
+        self.map = mapped
+        self.row = 4 * field.shape[0]
+        self.plane = self.row * field.shape[1]
 
-    def release(self, part) -> None:
-        """Lets go of the pages under the values of `part`, a slice of the
-        field, when they lie close together."""
-        if self.map is None or not isinstance(part, np.ndarray) or part.size == 0:
+    def release(self, k, j0, j1) -> None:
+        """Lets go of the pages under rows j0 to j1 (excluded) of plane k."""
+        if self.map is None:
             return
-        low = high = part.__array_interface__["data"][0]
-        for n, step in zip(part.shape, part.strides):
-            (low, high) = (low + (n - 1) * step, high) if step < 0 else (low, high + (n - 1) * step)
-        high += part.itemsize
-        if high - low > 2 * part.nbytes:
-            return
-        first = (max(low - self.start, 0) // mmap.PAGESIZE) * mmap.PAGESIZE
-        last = min(high - self.start, len(self.map))
-        if last > first:
-            with contextlib.suppress(OSError, ValueError):
-                self.map.madvise(mmap.MADV_DONTNEED, first, last - first)
+        first = (self.base + k * self.plane + j0 * self.row) // mmap.PAGESIZE * mmap.PAGESIZE
+        last = min(self.base + k * self.plane + j1 * self.row, len(self.map))
+        with contextlib.suppress(OSError, ValueError):
+            self.map.madvise(mmap.MADV_DONTNEED, first, last - first)
 
 
 def _block(f, field, nx, y0, width, z0, height, pages):
@@ -290,11 +291,12 @@ def _block(f, field, nx, y0, width, z0, height, pages):
     rows = max(1, CHUNK // (4 * max(nx, 1)))
     for k in range(z0, z0 + height):
         for j in range(y0, y0 + width, rows):
-            part = field[:, j : min(j + rows, y0 + width), k]
+            stop = min(j + rows, y0 + width)
+            part = field[:, j:stop, k]
             # part is (nx, rows): the file wants x fastest, which is the
             # C order of its transpose.
             record.write(np.ascontiguousarray(np.asarray(part, "<f4").T))
-            pages.release(part)
+            pages.release(k, j, stop)
     record.close()
 
 
@@ -311,12 +313,15 @@ def write_phase_space(path, blocks_or_array: np.ndarray | Iterable[np.ndarray], 
     several. The word after each particle, which readers skip, is 0.
     """
     n = operator.index(n_dimensions)
-    if not 0 <= n <= (INT32_MAX - 1) // 2:
+    if n < 0:
         raise ValueError(f"n_dimensions must be >= 0, got {n}")
+    # 2n+1 components and the word after them are counted in an int32.
+    if n > (INT32_MAX - 1) // 2:
+        raise ValueError(f"n_dimensions must be at most {(INT32_MAX - 1) // 2}, got {n}")
     components = 2 * n + 1
     blocks: Iterable[np.ndarray] = [blocks_or_array] if isinstance(blocks_or_array, np.ndarray) else blocks_or_array
     entry = 4 * (components + 1)
-    most = INT32_MAX  # particles a block's count holds
+    most = BLOCK_PARTICLES
     rows = max(1, CHUNK // entry)
     with _replacing(path) as f:
         for block in blocks:
