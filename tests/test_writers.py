@@ -301,17 +301,20 @@ def test_a_memory_mapped_field_is_not_kept_resident(tmp_path, offset):
         assert len(at) == 1, at
         return next(int(line.split()[1]) for line in lines[at[0] + 1 :] if line.startswith("Rss:")) << 10
 
-    # 6 MiB in pieces of a block's rows of one plane (384 and 640 KiB). A
-    # page fault maps up to 15 neighbours already read (64 KiB): pages of
-    # the piece before may come back, up to 60 KiB a piece.
-    nx, ny, nz = 32768, 8, 6
+    # 8 MiB in pieces of a block's rows of one plane (768 KiB and 1.25 MiB).
+    # A page fault maps up to 15 neighbours already read (64 KiB): pages of
+    # the piece before may come back, up to 60 KiB a piece. The system may
+    # let go of more than was asked (a large folio of the cache, up to 2 MiB
+    # at once), hence planes of many rows: letting go of the wrong rows
+    # leaves MiB behind.
+    nx, ny, nz = 32768, 16, 4
     values = np.arange(nx * ny * nz, dtype=np.float32).reshape((nx, ny, nz), order="F")
     axes = [np.arange(n, dtype=np.float32) for n in (nx, ny, nz)]
     for order, mode, kept in (("F", "r", False), ("F", "r+", False), ("C", "r", True), ("F", "c", True)):
         raw = tmp_path / f"{order}{mode}.raw"
         raw.write_bytes(b"\0" * offset + values.tobytes(order))
         field = np.memmap(raw, np.float32, mode, offset=offset, shape=(nx, ny, nz), order=order)
-        write_field(tmp_path / "f.bin", field, *axes, blocks=([3, 5], [2, 4]))
+        write_field(tmp_path / "f.bin", field, *axes, blocks=([6, 10], [1, 3]))
         share = resident(raw) / values.nbytes
         assert (share > 0.9) if kept else (share < 0.05), (order, mode, share)
         np.testing.assert_array_equal(load(tmp_path / "f.bin")[0], values)
