@@ -97,26 +97,52 @@ def test_shipped_field_dumps(tmp_path, monkeypatch, dump, segments):
     assert_view_reads_field(tmp_path / "v.h5", copy)
 
 
-@pytest.mark.parametrize("n, segments", [(0, 1), (1, _view_file.SEGMENTS), (3, 2)])
-def test_phase_space_views_read_back(tmp_path, monkeypatch, n, segments):
-    """(particle, component) from the first 2n+1 words of each entry; empty
-    blocks place nothing; particle and component cost no bytes."""
+@pytest.mark.parametrize("n, segments, copy", [(0, 1, False), (1, _view_file.SEGMENTS, False), (3, 2, False),
+                                               (3, 2, True)])
+def test_phase_space_views_read_back(tmp_path, monkeypatch, n, segments, copy):
+    """(particle, component) from the first 2n+1 words of each entry, or
+    copied into the view; empty blocks place nothing; the blocks' runs
+    split among sources of `segments` runs each; particle and component
+    cost no bytes; the root records the dump."""
     monkeypatch.setattr(_view_file, "SEGMENTS", segments)
     dump = tmp_path / "ph.bin"
     particles = phase_values(9, n)
     particles[4, 0] = np.nan
-    write_phase_dump(dump, particles, n, [4, 0, -2, 3, 2], extra=b"\0")
-    virtualize(dump, tmp_path / "ph.nc", n_dimensions=n)
+    write_phase_dump(dump, particles, n, [4, 0, -2, 1, 4], extra=b"\0")
+    virtualize(dump, tmp_path / "ph.nc", n_dimensions=n, copy=copy)
     ps = beamdump.total_phase_space_read(str(dump)[:-4], {"n_dimensions": n})
     with h5py.File(tmp_path / "ph.nc", "r") as h:
         np.testing.assert_array_equal(h["phase_space"][...], ps.T)
-        np.testing.assert_array_equal(h["entries"][:, :2 * n + 1], ps.T)
-        assert h["entries"].shape == (9, 2 * n + 2)
+        assert h["phase_space"].is_virtual is not copy
+        if not copy:
+            np.testing.assert_array_equal(h["entries"][:, :2 * n + 1], ps.T)
+            assert h["entries"].shape == (9, 2 * n + 2)
+            assert len(h["blocks"]) == -(-3 // segments)  # 3 blocks hold particles
         assert h["particle"].id.get_storage_size() == 0
+        assert (h.attrs["name"], h.attrs["dump"], h.attrs["blocks"]) == ("ph", str(dump), 5)
+        assert h.attrs[_view_file.MARK] == 1
     with xr.open_dataset(tmp_path / "ph.nc", engine="h5netcdf") as ds:
         assert ds.phase_space.dims == ("particle", "component") and ds.attrs["n_dimensions"] == n
-        assert list(ds.component.values) == default_labels(n)
+        assert copy or ds.entries.dims == ("particle", "word")
+        assert ds.component.values.tolist() == default_labels(n)
         np.testing.assert_array_equal(ds.phase_space.values, ps.T)
+
+
+def test_field_view_of_empty_and_one_point_blocks(tmp_path):
+    dump = tiled_dump(tmp_path / "f.bin", dict(shape=(1, 3, 2), nproc_y=3, nproc_z=2, ny_loc=[1, 0, 2], nz_loc=[1, 1]))
+    virtualize(dump, tmp_path / "v.h5")
+    assert_view_reads_field(tmp_path / "v.h5", dump)
+
+
+def test_a_broken_hdf5_file_is_not_taken_for_a_view(tmp_path):
+    """A file that opens as HDF5 by its signature but not in h5py is the
+    user's, never replaced."""
+    dump = tiled_dump(tmp_path / "f.bin", TILINGS[0])
+    broken = b"\x89HDF\r\n\x1a\n" + bytes(range(256)) * 4
+    (tmp_path / "v.h5").write_bytes(broken)
+    with pytest.raises(views.OutputRefused):
+        virtualize(dump, tmp_path / "v.h5", overwrite=True)
+    assert (tmp_path / "v.h5").read_bytes() == broken
 
 
 def test_empty_phase_space_view(tmp_path):
@@ -396,21 +422,25 @@ def sparse_field_dump(path, nx, ny, nz_loc, last):
             record(fh, np.arange(n, dtype="<f4").tobytes())
 
 
-def test_block_past_4_gib(tmp_path):
+@pytest.mark.parametrize("segments, sources", [(1, 3), (3, 3), (4, 2), (5, 1)])
+def test_block_past_4_gib(tmp_path, monkeypatch, segments, sources):
     """64-bit offsets: a block that starts past 4 GiB reads right, and so
-    do the last values of the block before, split into subrecords."""
+    does the block before, split into subrecords: three pieces of one
+    source, which holds `segments` pieces at most unless one run is more."""
+    monkeypatch.setattr(_view_file, "SEGMENTS", segments)
     nx, ny = 1024, 1024
-    last = np.random.default_rng(1).standard_normal(nx * ny * 2).astype(np.float32)
+    last = np.random.default_rng(1).standard_normal(nx * ny).astype(np.float32)
     dump = tmp_path / "big.bin"
-    sparse_field_dump(dump, nx, ny, [1024, 2], last)
+    sparse_field_dump(dump, nx, ny, [1, 1024, 1], last)
     header = read_field_header(str(dump))
     assert header.well_formed, header.reason
-    assert header.blocks[1].offset > 2 ** 32 and len(header.segments) == 3
+    assert header.blocks[2].offset > 2 ** 32 and len(header.segments) == 3
     virtualize(dump, tmp_path / "big.h5")
     with h5py.File(tmp_path / "big.h5", "r") as h:
-        np.testing.assert_array_equal(h["field"][1024:], last.reshape(2, ny, nx))
-        assert not h["field"][1023].any()
+        np.testing.assert_array_equal(h["field"][1025], last.reshape(ny, nx))
+        assert not h["field"][1024].any()
         np.testing.assert_array_equal(h["z"][...], np.arange(1026, dtype=np.float32))
+        assert len(h["blocks"]) == sources
 
 
 def test_relative_from_another_working_directory(tmp_path):
