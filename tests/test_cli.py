@@ -21,14 +21,39 @@ needs_matplotlib = pytest.mark.skipif(not HAVE_MATPLOTLIB, reason="matplotlib (t
 
 def quickio(*args, cwd=None, prelude=None):
     """Runs `python -m dorvo.quickio ARGS`; with `prelude`, runs that code
-    first and then the command line's main() in the same interpreter."""
+    first and then the command line's main() in the same interpreter.
+    Under tools/mutate (QUICKIO_TEST_CLI_IN_PROCESS set), main() runs in
+    the test's own interpreter, so that the mutant under test is the code
+    the command runs and the test counts for the functions it calls."""
     args = [str(a) for a in args]
+    if prelude is None and os.environ.get("QUICKIO_TEST_CLI_IN_PROCESS"):
+        return in_process(args, cwd)
     if prelude is None:
         cmd = [sys.executable, "-m", "dorvo.quickio", *args]
     else:
         code = f"{prelude}\nimport sys\nfrom dorvo.quickio.cli import main\nsys.exit(main({args!r}))"
         cmd = [sys.executable, "-c", code]
     return subprocess.run(cmd, capture_output=True, text=True, cwd=cwd, timeout=300)
+
+
+def in_process(args, cwd):
+    import contextlib
+    import io
+
+    from dorvo.quickio.cli import main
+
+    out, err, here = io.StringIO(), io.StringIO(), os.getcwd()
+    try:
+        if cwd is not None:
+            os.chdir(cwd)
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            try:
+                status = main(args)
+            except SystemExit as e:
+                status = e.code if isinstance(e.code, int) else int(e.code is not None)
+    finally:
+        os.chdir(here)
+    return subprocess.CompletedProcess(args, status, out.getvalue(), err.getvalue())
 
 
 def assert_error(proc, message):
