@@ -245,3 +245,20 @@ def test_dump_changed_while_written(run, tmp_path, monkeypatch):
     with pytest.raises(OSError, match="changed"):
         virtualize([dump], tmp_path / "s.h5", openpmd=True, unitless=True)
     assert os.listdir(tmp_path) == ["Ex_5.bin"]
+
+
+def test_the_python_api_passes_its_choices_on(run, tmp_path, monkeypatch):
+    """species names the species, copy stores the particles, relative
+    names the dumps from the series' folder, else by absolute paths."""
+    from test_views import external_names
+
+    folder, _ = run
+    dumps = [folder / "Ex_0.bin", folder / "electrons_0.bin"]
+    monkeypatch.chdir(tmp_path)
+    for relative in (True, False):
+        virtualize(dumps, tmp_path / "s.h5", openpmd=True, unitless=True, n_dimensions=3, species="beam", copy=True,
+                   relative=relative, overwrite=True)
+        expected = os.path.relpath(dumps[0], tmp_path) if relative else str(dumps[0])
+        assert external_names(tmp_path / "s.h5") == {expected}  # the particles are copied: the field alone
+        with h5py.File(tmp_path / "s.h5", "r") as h:
+            assert list(h["data/0/particles"]) == ["beam"]

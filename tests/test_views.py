@@ -3,6 +3,7 @@ read back through h5py, xarray's h5netcdf engine and VTK's XDMF reader
 against the loaders."""
 import hashlib
 import importlib.util
+import io
 import os
 import shutil
 import subprocess
@@ -16,7 +17,8 @@ from dorvo.quickio import beamdump, meshdump, open as open_dump, views, virtuali
 from dorvo.quickio._views import view_file as _view_file, view_record as _view_record, xdmf
 from dorvo.quickio.components import default_labels
 from dorvo.quickio.header import read_field_header
-from helpers import DATA_DIR, grid_values, phase_values, subrecords, write_field_dump, write_phase_dump
+from helpers import (DATA_DIR, RangeServer, grid_values, phase_values, subrecords, write_field_dump,
+                     write_phase_dump)
 from test_cli import assert_error, quickio
 
 h5py = pytest.importorskip("h5py", reason="h5py (in the 'test' extra) not installed")
@@ -294,7 +296,8 @@ def test_run_refuses_another_grid_and_a_repeated_time(tmp_path):
     (tmp_path / "b").mkdir()
     moving_run(tmp_path / "b", steps=(20,))
     (tmp_path / "b" / "Ex_20.bin").rename(tmp_path / "b" / "Ex_020.bin")
-    with pytest.raises(views.ViewError, match=f"^{tmp_path / 'b' / 'Ex_020.bin'}: has the time 20 of "):
+    with pytest.raises(views.ViewError, match=f"^{tmp_path / 'b' / 'Ex_020.bin'}: has the time 20 of "
+                                              f"{tmp_path / 'Ex_20.bin'}; the steps of a run have distinct times$"):
         virtualize([tmp_path / "Ex_20.bin", tmp_path / "b" / "Ex_020.bin"], tmp_path / "run.xmf")
     for time in (np.nan, np.inf, -np.inf):  # which viewers take for one step, or none
         write_field_dump(tmp_path / "b" / "Ex_020.bin", grid_values(4, 8, 6)[0], real_params=[0, time] + [0] * 18)
@@ -443,7 +446,7 @@ def test_block_past_4_gib(tmp_path, monkeypatch, segments, sources):
         assert len(h["blocks"]) == sources
 
 
-def test_relative_from_another_working_directory(tmp_path):
+def test_relative_from_another_working_directory(tmp_path, monkeypatch):
     """A relative path resolves from the working directory, or from the
     view's folder with HDF5_EXTFILE_PREFIX=${ORIGIN}."""
     (tmp_path / "data").mkdir()
@@ -468,6 +471,10 @@ def test_relative_from_another_working_directory(tmp_path):
     proc = subprocess.run([sys.executable, "-c", code, tmp_path / "views" / "f.h5", tmp_path / "read3.npy"],
                                  cwd=elsewhere, env=env, capture_output=True, text=True)
     assert proc.returncode != 0 and "unable to open external raw data file" in proc.stderr
+    # check_view resolves as HDF5 does, or from the view's folder with origin.
+    monkeypatch.chdir(elsewhere)
+    assert [found.problem is None for found in views.check_view(tmp_path / "views" / "f.h5")] == [False]
+    assert [found.problem is None for found in views.check_view(tmp_path / "views" / "f.h5", origin=True)] == [True]
 
 
 @pytest.fixture
@@ -535,3 +542,220 @@ def test_without_h5py_per_block_xdmf(dumps):
     assert (dumps / "v.xmf").read_text().count('GridType="Uniform"') == 4
     assert_error(quickio("virtualize", "f.bin", "-o", "v.h5", cwd=dumps, prelude=hide),
                  "writing an HDF5 view needs h5py: pip install 'dorvo.quickio[view]'")
+
+
+# ---------------------------------------------------------------- the Python API: refusals, results
+
+
+def external_names(view):
+    """The names of the files that the datasets of `view` read in place."""
+    names = set()
+
+    def visit(_, obj):
+        if isinstance(obj, h5py.Dataset):
+            plist = obj.id.get_create_plist()
+            names.update(plist.get_external(i)[0].decode() for i in range(plist.get_external_count()))
+            if obj.is_virtual:
+                names.update(s.file_name for s in obj.virtual_sources() if s.file_name != ".")
+
+    with h5py.File(view, "r") as h:
+        h.visititems(visit)
+    return names
+
+
+def assert_clean_xdmf(xmf):
+    """Well-formed XML whose elements hold no stray text: only data items
+    and the stamp carry any."""
+    import xml.etree.ElementTree as ET
+
+    for element in ET.parse(xmf).iter():
+        if element.tag != "DataItem":
+            assert not (element.text or "").strip(), (element.tag, element.text)
+        assert not (element.tail or "").strip(), (element.tag, element.tail)
+
+
+@pytest.fixture
+def api_dumps(tmp_path):
+    write_field_dump(tmp_path / "f_0.bin", grid_values(4, 8, 6)[0], nproc_y=2, nproc_z=2, real_params=[0, 7.5] + [0] * 18)
+    (tmp_path / "cut.bin").write_bytes((tmp_path / "f_0.bin").read_bytes()[:400])
+    for name, count in (("ph_10", 3), ("ph_20", 2), ("ph0", 0)):
+        write_phase_dump(tmp_path / f"{name}.bin", phase_values(count, 2), 2)
+    write_phase_dump(tmp_path / "ph4.bin", phase_values(3, 4), 4)
+    (tmp_path / "sub").mkdir()
+    shutil.copy(tmp_path / "f_0.bin", tmp_path / "sub" / "f_0.bin")
+    shutil.copy(tmp_path / "f_0.bin", tmp_path / "f_30.bin")
+    return tmp_path
+
+
+class BytesPath:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return os.fsencode(self.path)
+
+
+@pytest.mark.parametrize("dumps, kw, message", [
+    ([], {}, "a run needs at least one dump"),
+    ("ph_10.bin", {}, "{T}/ph_10.bin: a phase-space dump, not a field dump (…); the file does not record its "
+                      "dimension count: pass n_dimensions=N"),
+    ("cut.bin", {}, "{T}/cut.bin: cannot view a dump that is not well-formed: file ends inside the data of block …"),
+    ("sub", {}, "{T}/sub: is a directory, not a dump"),
+    ("http://localhost:1/f_0.bin", {}, "http://localhost:1/f_0.bin: a view points at the dump's own bytes on a local "
+                                       "disk; copy the dump there first"),
+    (BytesPath("f_0.bin"), {}, "b'{T}/f_0.bin': a view points at the dump's own bytes on a local disk; copy the "
+                               "dump there first"),
+    (io.BytesIO(b""), {}, "BytesIO: a view points at a dump's own bytes on a local disk; name the dump by its path"),
+    ("f_0.bin", {"out": "v.png"}, "{T}/v.png: a view is named *.h5 or *.nc (HDF5, NetCDF-4), or *.xmf for viewers"),
+    ("ph0.bin", {"out": "v.xmf", "n_dimensions": 2}, "{T}/ph0.bin: holds no particles, which no point cloud shows"),
+    ("ph4.bin", {"out": "v.xmf", "n_dimensions": 4}, "{T}/ph4.bin: n = 4: XDMF places points by 1 to 3 coordinates, "
+                                                     "and a point cloud takes the first n components as coordinates"),
+    (["f_0.bin", "ph_10.bin"], {"out": "v.xmf", "n_dimensions": 2},
+     "{T}/ph_10.bin: is a phase-space dump, but {T}/f_0.bin is not; a run is of one kind of dump"),
+    (["f_30.bin", "ph_10.bin"], {"out": "v.xmf", "n_dimensions": 2},  # compared in step order
+     "{T}/f_30.bin: is a field dump, but {T}/ph_10.bin is not; a run is of one kind of dump"),
+    (["ph_20.bin", "ph_10.bin"], {"out": "v.h5", "n_dimensions": 2},
+     "{T}/v.h5: a run of phase-space dumps is a time series of point clouds in an XDMF file; name it *.xmf"),
+    (["f_0.bin", "sub/f_0.bin"], {"out": "v.xmf"},
+     "{T}/sub/f_0.bin: has the name of {T}/f_0.bin; their views would both be {T}/f_0.h5"),
+    (["f_0.bin"], {"out": "v.xmf", "times": 99}, "{T}/f_0.bin: has 20 real parameters, no parameter 99"),
+    *[("f_0.bin", {"openpmd": True, k: v}, "{T}/v.h5: an openPMD series times its iterations by their steps and the "
+                                           "time step of its units, and names its records itself; times and labels "
+                                           "apply to other views") for k, v in (("times", 1), ("labels", ["a"]))],
+    *[("f_0.bin", {k: v}, "{T}/v.h5: units, unitless, names and species apply to an openPMD series (openpmd=True)")
+      for k, v in (("units", {}), ("unitless", True), ("names", {}), ("species", "e"))],
+])
+def test_refusals_of_the_python_api(api_dumps, monkeypatch, dumps, kw, message):
+    """Each refusal is a ViewError naming what is refused, before anything
+    is written ("…" stands for any text)."""
+    import re
+
+    monkeypatch.chdir(api_dumps)
+    if isinstance(dumps, BytesPath):
+        dumps.path = str(api_dumps / dumps.path)
+    elif isinstance(dumps, list):
+        dumps = [api_dumps / d for d in dumps]
+    elif isinstance(dumps, str) and "://" not in dumps:
+        dumps = api_dumps / dumps
+    out = api_dumps / kw.pop("out", "v.h5")
+    pattern = re.escape(message.replace("{T}", str(api_dumps))).replace("…", ".*")
+    with pytest.raises(views.ViewError, match=f"^{pattern}$"):
+        virtualize(dumps, out, **kw)
+    assert not list(api_dumps.glob("v.*")) and not list(api_dumps.glob("*.h5"))
+
+
+def test_no_h5py_is_an_import_error_naming_the_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "h5py", None)
+    with pytest.raises(ImportError, match=r"^writing an HDF5 view needs h5py: pip install 'dorvo\.quickio\[view\]'$"):
+        views.require_h5py()
+
+
+def test_what_the_python_api_writes(api_dumps, monkeypatch):
+    """Written names the files, dumps and blocks; headers serve as dumps;
+    views read in place unless copied, by absolute names unless relative;
+    an output is replaced only with overwrite; times make a temporal
+    collection named after the XDMF file, each step with its time."""
+    import xml.etree.ElementTree as ET
+
+    from dorvo.quickio.header import read_field_header, read_phase_space_header
+
+    t = api_dumps
+    field = read_field_header(t / "f_0.bin")
+    written = virtualize(field, t / "one.xmf", times=1)
+    assert written == views.Written((str(t / "one.h5"), str(t / "one.xmf")), 1, 4)
+    assert external_names(t / "one.h5") == {str(t / "f_0.bin")}
+    assert_clean_xdmf(t / "one.xmf")
+    root = ET.parse(t / "one.xmf").getroot()
+    collection = root.find("Domain/Grid")
+    assert (collection.get("Name"), collection.get("GridType")) == ("one", "Collection")
+    assert [time.get("Value") for time in collection.iter("Time")] == ["7.5"]
+    with pytest.raises(FileExistsError, match="one.h5: exists; pass overwrite=True to replace it"):
+        virtualize(field, t / "one.xmf", times=1)
+    assert virtualize(t / "f_0.bin", t / "one.xmf", overwrite=True).files == written.files
+    assert ET.parse(t / "one.xmf").getroot().find("Domain/Grid").get("GridType") == "Uniform"
+    assert ET.parse(t / "one.xmf").getroot().find(".//Time") is None
+    assert_clean_xdmf(t / "one.xmf")
+    with pytest.raises(views.ViewError, match=f"^{t / 'cut.bin'}: cannot view a dump that is not well-formed: "):
+        virtualize(read_field_header(t / "cut.bin"), t / "cut.h5")
+    assert virtualize(t / "f_0.bin", t / "a:1.h5").files == (str(t / "a:1.h5"),)  # no XDMF file to name it
+    pytest.importorskip("fsspec")
+    with RangeServer(t) as server, open_dump(server.url("f_0.bin")) as remote:
+        with pytest.raises(views.ViewError, match=f"^{server.url('f_0.bin')}: a view points at the dump's own bytes "
+                                                  f"on a local disk; copy the dump there first$"):
+            virtualize(remote, t / "remote.h5")
+
+    # Point clouds by 1 to 3 coordinates.
+    for n in (1, 3):
+        write_phase_dump(t / f"n{n}.bin", phase_values(2, n), n)
+        virtualize(t / f"n{n}.bin", t / f"n{n}.xmf", n_dimensions=n)
+        assert read_vtk(t / f"n{n}.xmf")[1].GetNumberOfPoints() == 2
+
+    # A run of point clouds, from headers, in time order, each with its step.
+    clouds = [read_phase_space_header(t / f"ph_{s}.bin", 2) for s in (20, 10)]
+    written = virtualize(clouds, t / "clouds.xmf")
+    assert written == views.Written((str(t / "ph_10.h5"), str(t / "ph_20.h5"), str(t / "clouds.xmf")), 2, 2)
+    assert_clean_xdmf(t / "clouds.xmf")
+    collection = ET.parse(t / "clouds.xmf").getroot().find("Domain/Grid")
+    assert [time.get("Value") for time in collection.iter("Time")] == ["10", "20"]
+    _, cloud = read_vtk(t / "clouds.xmf", 20)
+    assert cloud.GetNumberOfPoints() == 2
+    with h5py.File(t / "ph_10.h5", "r") as h:
+        assert h["phase_space"].is_virtual
+    virtualize(t / "ph_10.bin", t / "ph_10.h5", n_dimensions=2, copy=True, overwrite=True)
+    with h5py.File(t / "ph_10.h5", "r") as h:
+        assert not h["phase_space"].is_virtual
+
+    # A run of fields to one HDF5 view, relative from its folder.
+    shutil.copy(t / "f_0.bin", t / "f_5.bin")
+    monkeypatch.chdir(t / "sub")
+    run = [t / "f_5.bin", t / "f_0.bin"]
+    assert virtualize(run, t / "run.h5", relative=True) == views.Written((str(t / "run.h5"),), 2, 8)
+    assert external_names(t / "run.h5") == {f"../{t.name}/f_0.bin", f"../{t.name}/f_5.bin"}  # from the cwd
+    with pytest.raises(FileExistsError, match="run.h5: exists; pass overwrite=True to replace it"):
+        virtualize(run, t / "run.h5")
+    virtualize(run, t / "run.h5", overwrite=True)
+    assert external_names(t / "run.h5") == {str(t / "f_0.bin"), str(t / "f_5.bin")}
+    with h5py.File(t / "run.h5", "r") as h:
+        assert list(h["dump"]) == [0, 5] and "time" not in h
+    # Names without steps, by their times: labelled 0 to n-1.
+    shutil.copy(t / "f_0.bin", t / "late.bin")
+    write_field_dump(t / "early.bin", grid_values(4, 8, 6)[0], real_params=[0, 2.5] + [0] * 18)
+    virtualize([t / "late.bin", t / "early.bin"], t / "named.h5", times=1)
+    with h5py.File(t / "named.h5", "r") as h:
+        assert list(h["dump"]) == [0, 1] and list(h["time"]) == [2.5, 7.5]
+    # Two dumps of one step are a run by their times.
+    (t / "other").mkdir()
+    write_field_dump(t / "other" / "f_0.bin", grid_values(4, 8, 6)[0], real_params=[0, 2.5] + [0] * 18)
+    assert views.moving_axes([read_field_header(p) for p in (t / "f_0.bin", t / "other" / "f_0.bin")], times=1) == []
+    assert views.moving_axes(clouds) == []
+
+
+@pytest.mark.parametrize("run", [False, True])
+def test_a_failed_hdf5_write_is_an_os_error_naming_the_view(api_dumps, monkeypatch, run):
+    """HDF5 reports a full disk as a RuntimeError holding the errno: it
+    comes out as that OSError, naming the view, and nothing is left."""
+    def full(*args, **kwargs):
+        raise RuntimeError("Can't write data (file write failed: ..., errno = 28, error message = 'No space left')")
+
+    monkeypatch.setattr(views, "write_run_view" if run else "write_view", full)
+    shutil.copy(api_dumps / "f_0.bin", api_dumps / "f_5.bin")
+    dumps = [api_dumps / "f_0.bin", api_dumps / "f_5.bin"] if run else api_dumps / "f_0.bin"
+    with pytest.raises(OSError) as raised:
+        virtualize(dumps, api_dumps / "v.h5")
+    assert (raised.value.errno, raised.value.filename) == (28, str(api_dumps / "v.h5"))
+    assert sorted(p.name for p in api_dumps.iterdir() if p.name.startswith(("v", "."))) == []
+
+
+@pytest.mark.parametrize("dump, out", [("d.xmf", "d.xmf"), ("e.h5", "e.xmf"), ("link.bin", "e.h5")])
+def test_an_output_that_is_the_dump_is_refused(api_dumps, monkeypatch, dump, out):
+    """However the dump is named (a symbolic link too), neither the view
+    nor the XDMF file replaces it."""
+    monkeypatch.chdir(api_dumps)
+    shutil.copy("f_0.bin", "d.xmf")
+    shutil.copy("f_0.bin", "e.h5")
+    os.symlink("e.h5", "link.bin")
+    target = os.path.realpath(dump)
+    with pytest.raises(views.OutputRefused, match=f"^{os.path.basename(target)}: is the dump itself; name another "
+                                                  f"output$"):
+        virtualize(dump, out)
+    assert Path(target).read_bytes() == Path("f_0.bin").read_bytes()
