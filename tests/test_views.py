@@ -689,6 +689,8 @@ def test_what_the_python_api_writes(api_dumps, monkeypatch):
         write_phase_dump(t / f"n{n}.bin", phase_values(2, n), n)
         virtualize(t / f"n{n}.bin", t / f"n{n}.xmf", n_dimensions=n)
         assert read_vtk(t / f"n{n}.xmf")[1].GetNumberOfPoints() == 2
+        assert_clean_xdmf(t / f"n{n}.xmf")
+        assert ET.parse(t / f"n{n}.xmf").getroot().find(".//Time") is None
 
     # A run of point clouds, from headers, in time order, each with its step.
     clouds = [read_phase_space_header(t / f"ph_{s}.bin", 2) for s in (20, 10)]
