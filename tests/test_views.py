@@ -761,3 +761,15 @@ def test_an_output_that_is_the_dump_is_refused(api_dumps, monkeypatch, dump, out
                                                   f"output$"):
         virtualize(dump, out)
     assert Path(target).read_bytes() == Path("f_0.bin").read_bytes()
+
+
+def test_xdmf_text_is_utf8_whatever_the_locale(api_dumps):
+    """Names outside ASCII (here a component's) reach the XDMF file as
+    UTF-8, which its XML declaration promises, under an ASCII locale too."""
+    env = {**os.environ, "LC_ALL": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0"}
+    code = ("import sys; from dorvo.quickio import virtualize; "
+            "virtualize(sys.argv[1], sys.argv[2], n_dimensions=2, labels=['x', 'y', 'p\\u2093', 'py', 'w'])")
+    subprocess.run([sys.executable, "-c", code, api_dumps / "ph_10.bin", api_dumps / "v.xmf"], env=env, check=True)
+    assert 'Name="p\u2093"' in (api_dumps / "v.xmf").read_bytes().decode("utf-8")
+    _, cloud = read_vtk(api_dumps / "v.xmf")
+    assert cloud.GetPointData().GetArray("p\u2093").GetNumberOfTuples() == 3
