@@ -1,6 +1,7 @@
 """load(): either kind of dump by any form of its name, as the loaders give it."""
 import io
 import os
+import re
 from importlib import resources
 from pathlib import Path
 
@@ -9,7 +10,7 @@ import pytest
 
 import dorvo.quickio as qio
 from dorvo.quickio import beamdump, load, meshdump
-from helpers import DATA_DIR, phase_dump_bytes, phase_values
+from helpers import NX, DATA_DIR, field_dump_bytes, grid_values, phase_dump_bytes, phase_values, write_field_dump
 from test_cli import assert_error, quickio
 
 SAMPLES = Path(str(resources.files("dorvo.quickio").joinpath("samples")))
@@ -132,3 +133,21 @@ def test_dimension_hint_only_where_another_count_walks_the_file_whole(tmp_path):
         with pytest.raises((EOFError, ValueError), match="bytes remain$"):
             read(cut, 3)
     assert (header.whole_with(whole, 2), header.whole_with(whole, 3), header.whole_with(cut, 3)) == (3, None, None)
+
+
+@pytest.mark.parametrize("name", ["f.bin", "f.dat", "f"])
+def test_a_field_dump_by_any_name(tmp_path, name):
+    """A name without ".bin" is read by the module's read_file rather than
+    by the loader's own name rule: the same values in the same places."""
+    f, x, y, z = grid_values(5, 7, 4)
+    write_field_dump(tmp_path / name, f, x, y, z, nproc_y=2, nproc_z=3, ny_loc=[3, 4], nz_loc=[1, 2, 1])
+    for got, expected in zip(load(tmp_path / name if name != "f" else str(tmp_path / name)), (f, x, y, z)):
+        assert got.dtype == np.float32 and got.flags.f_contiguous
+        np.testing.assert_array_equal(got, expected)
+
+
+@pytest.mark.parametrize("nx, reason", [(-2, "the header gives nx = -2"), (0, "the grid (0, 3, 2) has no points")])
+def test_a_grid_of_no_points_under_another_name(tmp_path, nx, reason):
+    (tmp_path / "g.dat").write_bytes(field_dump_bytes(np.zeros((max(nx, 0), 3, 2)), int_params={NX: nx}))
+    with pytest.raises(ValueError, match=f"^{tmp_path / 'g.dat'}: {re.escape(reason)}$"):
+        load(tmp_path / "g.dat")

@@ -292,8 +292,10 @@ class Dump:
             if path.endswith(SUFFIX):
                 # The specified loader, by its own name rule.
                 return meshdump.read_Vintar_bin(without_suffix(path), h.params)
-            if min(nx, ny, nz) < 0:
-                raise ValueError(f"{h.path}: {h.reason or 'negative grid sizes'}")
+            if min(nx, ny, nz) <= 0:
+                # A grid of no points leaves read_file nothing to place,
+                # and it would only say so by a buffer index: say why.
+                raise ValueError(f"{h.path}: {h.reason}")
             f = np.empty(nx * ny * nz, np.float32)
             x, y, z = (np.empty(k, np.float32) for k in (nx, ny, nz))
             meshdump.read_file(f, x, y, z, os.fsencode(path))
