@@ -162,3 +162,21 @@ def test_a_misbehaving_server_is_named(tmp_path, monkeypatch, served, fault, mes
         served.fault, served.stall = fault, 2.0
         with pytest.raises(OSError, match=expected):
             d.read(z=1)
+
+
+def test_repr_and_dask_token(tmp_path):
+    """A Dump says its kind, name and state; its dask token names the file,
+    the dimension count and the identity pinned, so that dask never takes
+    a rewritten dump for the one it read."""
+    tokenize = pytest.importorskip("dask.base").tokenize
+    _write(tmp_path / "f.bin")
+    write_phase_dump(tmp_path / "p.bin", phase_values(3, 2), 2)
+    with qio.open(tmp_path / "f.bin") as f, qio.open(tmp_path / "f.bin") as again, \
+            qio.open(tmp_path / "p.bin", n_dimensions=2) as p, qio.open(tmp_path / "p.bin", n_dimensions=0) as p0:
+        assert repr(f) == f"<field Dump {f.name!r}>" and repr(p) == f"<phase-space Dump {p.name!r}>"
+        assert tokenize(f) == tokenize(again) and len({tokenize(f), tokenize(p), tokenize(p0)}) == 3
+        token = tokenize(f)
+    assert repr(f) == f"<closed field Dump {f.name!r}>"
+    _replace(tmp_path / "f.bin")
+    with qio.open(tmp_path / "f.bin") as rewritten:
+        assert tokenize(rewritten) != token
