@@ -707,6 +707,17 @@ def test_what_the_python_api_writes(api_dumps, monkeypatch):
     with h5py.File(t / "ph_10.h5", "r") as h:
         assert not h["phase_space"].is_virtual
 
+    # Blocks that hold particles are counted; a copy reads nothing of the
+    # dump, which may go.
+    write_phase_dump(t / "gaps.bin", phase_values(3, 2), 2, [2, 0, 1])
+    for copy in (False, True):
+        assert virtualize(t / "gaps.bin", t / f"gaps{copy}.h5", n_dimensions=2, copy=copy).blocks == 2
+        with h5py.File(t / f"gaps{copy}.h5", "r") as h:
+            assert (h["particle"].shape, h["component"].shape) == ((3,), (5,))
+    (t / "gaps.bin").unlink()
+    assert [[found.problem is None for found in views.check_view(t / f"gaps{copy}.h5")]
+            for copy in (False, True)] == [[False], [True]]
+
     # A run of fields to one HDF5 view, relative from its folder.
     shutil.copy(t / "f_0.bin", t / "f_5.bin")
     monkeypatch.chdir(t / "sub")
