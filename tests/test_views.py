@@ -31,6 +31,7 @@ TILINGS = [
     dict(shape=(5, 3, 2)),                                                       # one block
     dict(shape=(4, 8, 6), nproc_y=3, nproc_z=2, ny_loc=[1, 4, 3], nz_loc=[2, 4]),  # 3 x 2, uneven
     dict(shape=(3, 7, 5), nproc_y=2, nproc_z=3, ny_loc=[[2, 5], [6, 1], [7, 0]], nz_loc=[1, 3, 1]),
+    dict(shape=(3, 5, 6), nproc_y=2, nproc_z=3, ny_loc=[2, 3], nz_loc=[2, 0, 4]),  # a layer of no height
 ]
 
 
