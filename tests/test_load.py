@@ -136,18 +136,37 @@ def test_dimension_hint_only_where_another_count_walks_the_file_whole(tmp_path):
 
 
 @pytest.mark.parametrize("name", ["f.bin", "f.dat", "f"])
-def test_a_field_dump_by_any_name(tmp_path, name):
+@pytest.mark.parametrize("shape", [(5, 7, 4), (1, 1, 1)])
+def test_a_field_dump_by_any_name(tmp_path, name, shape):
     """A name without ".bin" is read by the module's read_file rather than
     by the loader's own name rule: the same values in the same places."""
-    f, x, y, z = grid_values(5, 7, 4)
-    write_field_dump(tmp_path / name, f, x, y, z, nproc_y=2, nproc_z=3, ny_loc=[3, 4], nz_loc=[1, 2, 1])
+    f, x, y, z = grid_values(*shape)
+    tiling = dict(nproc_y=2, nproc_z=3, ny_loc=[3, 4], nz_loc=[1, 2, 1]) if shape[1] > 1 else {}
+    write_field_dump(tmp_path / name, f, x, y, z, **tiling)
     for got, expected in zip(load(tmp_path / name if name != "f" else str(tmp_path / name)), (f, x, y, z)):
         assert got.dtype == np.float32 and got.flags.f_contiguous
         np.testing.assert_array_equal(got, expected)
 
 
-@pytest.mark.parametrize("nx, reason", [(-2, "the header gives nx = -2"), (0, "the grid (0, 3, 2) has no points")])
-def test_a_grid_of_no_points_under_another_name(tmp_path, nx, reason):
-    (tmp_path / "g.dat").write_bytes(field_dump_bytes(np.zeros((max(nx, 0), 3, 2)), int_params={NX: nx}))
-    with pytest.raises(ValueError, match=f"^{tmp_path / 'g.dat'}: {re.escape(reason)}$"):
+@pytest.mark.parametrize("shape, ints, reason", [
+    ((2, 3, 2), {NX: -2}, "the header gives nx = -2"),
+    *[(shape, {}, f"the grid {shape} has no points") for shape in ((0, 3, 2), (3, 0, 2), (3, 2, 0))],
+])
+def test_a_grid_of_no_points_under_another_name(tmp_path, shape, ints, reason):
+    (tmp_path / "g.dat").write_bytes(field_dump_bytes(np.zeros(shape), int_params=ints))
+    with pytest.raises(ValueError, match=f"^{tmp_path / 'g.dat'}: {re.escape(reason)}"):
         load(tmp_path / "g.dat")
+
+
+@pytest.mark.filterwarnings("ignore::dorvo.quickio.UnpinnedWarning")
+@pytest.mark.parametrize("cut, exc, reason", [
+    (30, EOFError, "file ends inside the integer parameters: 80 bytes needed at offset 16, 14 left"),
+    (400, ValueError, "file ends inside the data of block (layer 0, column 0): 192 bytes needed at offset 212, 188 left"),
+])
+def test_a_cut_field_dump_from_a_file_object(cut, exc, reason):
+    """Read by ranges, a field dump cut in its parameters is an EOFError,
+    one cut in its data a ValueError."""
+    data = field_dump_bytes(grid_values(4, 8, 6)[0], nproc_y=2, nproc_z=2)[:cut]
+    with pytest.raises(exc, match=f"^<BytesIO object>: {re.escape(reason)}$") as raised:
+        load(io.BytesIO(data))
+    assert type(raised.value) is exc

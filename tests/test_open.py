@@ -180,3 +180,74 @@ def test_repr_and_dask_token(tmp_path):
     _replace(tmp_path / "f.bin")
     with qio.open(tmp_path / "f.bin") as rewritten:
         assert tokenize(rewritten) != token
+
+
+def travels_as(d):
+    """What a pickled Dump carries: its target, dimension count, storage
+    options, time-out and identity."""
+    return d.__reduce__()[1][:5]
+
+
+def test_a_dump_read_as_phase_space_after_opening(tmp_path):
+    """A file opened without n_dimensions that is no field dump is read as
+    a phase-space dump through the same source, and then travels (pickled,
+    tokenized) as one; a field dump is refused. field_header() is a field
+    dump's own header, of another file what the field walk found."""
+    from dorvo.quickio._dump.dump import Dump
+
+    tokenize = pytest.importorskip("dask.base").tokenize
+    write_phase_dump(tmp_path / "p.bin", phase_values(5, 2), 2, [2, 3])
+    _write(tmp_path / "f.bin")
+    with Dump(tmp_path / "p.bin", strict=False) as d, qio.open(tmp_path / "p.bin", n_dimensions=2) as opened, \
+            qio.open(tmp_path / "f.bin") as f:
+        assert d.header is None
+        with pytest.raises(EOFError, match=f"^{re.escape(d.name)}: file ends inside the integer parameters"):
+            d.field_header()
+        assert f.field_header() is f.header
+        d.as_phase_space(2)
+        assert d.header.path == d.name and d.header.particles == 5
+        copy = pickle.loads(pickle.dumps(d))
+        assert travels_as(copy) == travels_as(d) == travels_as(opened) and tokenize(d) == tokenize(opened)
+        np.testing.assert_array_equal(copy.load(), opened.load())
+        with pytest.raises(ValueError, match=f"^{re.escape(f.name)}: a field dump, not a phase-space dump$"):
+            f.as_phase_space(2)
+        assert d.whole_with() is None  # well-formed: no other count is looked for
+    empty = tmp_path / "e.bin"
+    write_phase_dump(empty, phase_values(0, 2), 2, [0, 0])  # whole with any count
+    with qio.open(empty, n_dimensions=2) as e:
+        assert e.whole_with() is None and e.load().shape == (5, 0) and e.chunks() == ((5,), (0,))
+
+
+def test_a_pickled_dump_pickles_again_as_itself(tmp_path, served):
+    """The copy a dask task gets travels on as the dump it came from, a
+    remote one too; a file object without a file behind it refuses to
+    travel."""
+    write_phase_dump(tmp_path / "p.bin", phase_values(5, 2), 2, [2, 3])
+    for target in (tmp_path / "p.bin", served.url("p.bin")):
+        with qio.open(target, n_dimensions=2, timeout=7) as d:
+            copy = pickle.loads(pickle.dumps(d))
+            assert travels_as(copy) == travels_as(d) and travels_as(pickle.loads(pickle.dumps(copy))) == travels_as(d)
+            copy.close()
+    with pytest.warns(qio.UnpinnedWarning), qio.open(io.BytesIO((tmp_path / "p.bin").read_bytes()), n_dimensions=2) as d:
+        with pytest.raises(TypeError, match=f"^{re.escape(d.name)}: a dump opened from a file object cannot be "
+                                            f"pickled; open it by path or URL$"):
+            pickle.dumps(d)
+
+
+def test_chunks_of_a_given_size(tmp_path):
+    """chunk_bytes, when given, sets the chunks of either kind of dump."""
+    _write(tmp_path / "f.bin")
+    write_phase_dump(tmp_path / "p.bin", phase_values(5, 2), 2, [2, 3])
+    with qio.open(tmp_path / "f.bin") as f, qio.open(tmp_path / "p.bin", n_dimensions=2) as p:
+        assert f.chunks() == ((4,), (6,), (6,)) and f.chunks(4 * 4 * 6 * 3) == ((4,), (6,), (3, 3))
+        assert p.chunks() == ((5,), (5,)) and p.chunks(4 * 5 * 2) == ((5,), (2, 3))
+
+
+def test_census_of_the_particles_kept(tmp_path):
+    ps = phase_values(6, 1)
+    write_phase_dump(tmp_path / "p.bin", ps, 1, [4, 2])
+    with qio.open(tmp_path / "p.bin", n_dimensions=1) as d:
+        kept = (ps[:, 1] >= 0) & (ps[:, 1] <= ps[2, 1])
+        census = d.census(0, where={1: (0, float(ps[2, 1]))})
+        assert (census.selected, census.finite) == (int(kept.sum()), int(kept.sum()))
+        assert census.ranges == [(float(ps[kept, 0].min()), float(ps[kept, 0].max()))]

@@ -278,13 +278,13 @@ class Dump:
         if source.path is None:
             # Read by ranges, each batch checked by the source.
             source.check()
-            return load(source, h, None)
+            return load(h, None)
         # The native loaders open the path: the file must be the one pinned,
         # with no writer, before and after.
         with source.reading() as path:
-            return load(source, h, path)
+            return load(h, path)
 
-    def _load_field(self, source, h, path):
+    def _load_field(self, h, path):
         if path is not None:
             from .. import meshdump
 
@@ -305,7 +305,7 @@ class Dump:
             raise (EOFError if eof else ValueError)(f"{h.path}: {h.reason}")
         return (self.read(), *(np.array(a) for a in (h.x, h.y, h.z)))
 
-    def _load_phase_space(self, source, h, path):
+    def _load_phase_space(self, h, path):
         if not h.well_formed:
             # The walk stops only at a block that announces more particles
             # than the file holds: the file ends too soon, or the dimension
