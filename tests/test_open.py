@@ -243,11 +243,23 @@ def test_chunks_of_a_given_size(tmp_path):
         assert p.chunks() == ((5,), (5,)) and p.chunks(4 * 5 * 2) == ((5,), (2, 3))
 
 
-def test_census_of_the_particles_kept(tmp_path):
+def test_reductions_by_names_where_and_parts(tmp_path, monkeypatch):
+    """A Dump's census, extent and select take components by their labels,
+    keep the particles `where` says, and extent reads a part of the dump
+    when asked: the parts' extents make the whole's."""
     ps = phase_values(6, 1)
     write_phase_dump(tmp_path / "p.bin", ps, 1, [4, 2])
+    labels = ["u", "pu", "w"]
+    kept = (ps[:, 1] >= 0) & (ps[:, 1] <= ps[2, 1])
+    window = {"pu": (0, float(ps[2, 1]))}
+    monkeypatch.setattr(streamed, "STRETCH_BYTES", 2 * 12)  # stretches of two particles: parts to share
     with qio.open(tmp_path / "p.bin", n_dimensions=1) as d:
-        kept = (ps[:, 1] >= 0) & (ps[:, 1] <= ps[2, 1])
-        census = d.census(0, where={1: (0, float(ps[2, 1]))})
+        census = d.census("u", where=window, labels=labels)
         assert (census.selected, census.finite) == (int(kept.sum()), int(kept.sum()))
         assert census.ranges == [(float(ps[kept, 0].min()), float(ps[kept, 0].max()))]
+        assert d.extent(["u", "w"], where=window, labels=labels) == [
+            (float(ps[kept, k].min()), float(ps[kept, k].max())) for k in (0, 2)]
+        np.testing.assert_array_equal(d.select(where=window, labels=labels), ps[kept].T)
+        whole = d.extent(["w"], labels=labels)[0]
+        parts = [d.extent(["w"], labels=labels, part=(k, 2))[0] for k in range(2)]
+        assert whole not in parts and (min(p[0] for p in parts), max(p[1] for p in parts)) == whole
