@@ -260,6 +260,10 @@ def test_reductions_by_names_where_and_parts(tmp_path, monkeypatch):
         assert d.extent(["u", "w"], where=window, labels=labels) == [
             (float(ps[kept, k].min()), float(ps[kept, k].max())) for k in (0, 2)]
         np.testing.assert_array_equal(d.select(where=window, labels=labels), ps[kept].T)
+        moments = d.moments(where=window, labels=labels)
+        assert moments["count"] == kept.sum() and moments["min"].tolist() == ps[kept].min(axis=0).tolist()
         whole = d.extent(["w"], labels=labels)[0]
         parts = [d.extent(["w"], labels=labels, part=(k, 2))[0] for k in range(2)]
         assert whole not in parts and (min(p[0] for p in parts), max(p[1] for p in parts)) == whole
+        counts = [d.moments(part=(k, 2))["count"] for k in range(2)]
+        assert sum(counts) == 6 and max(counts) < 6
