@@ -267,3 +267,10 @@ def test_reductions_by_names_where_and_parts(tmp_path, monkeypatch):
         assert whole not in parts and (min(p[0] for p in parts), max(p[1] for p in parts)) == whole
         counts = [d.moments(part=(k, 2))["count"] for k in range(2)]
         assert sum(counts) == 6 and max(counts) < 6
+        hist, edges = d.histogram("u", weights="w", where=window, labels=labels)
+        expected = np.histogram(ps[kept, 0].astype(np.float64), bins=10, weights=ps[kept, 2])
+        np.testing.assert_allclose(hist, expected[0])
+        np.testing.assert_allclose(edges, expected[1])
+        halves = [d.histogram(0, 4, (0, 60), part=(k, 2))[0] for k in range(2)]
+        assert min(h.sum() for h in halves) > 0
+        np.testing.assert_array_equal(halves[0] + halves[1], d.histogram(0, 4, (0, 60))[0])
