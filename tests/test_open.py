@@ -274,3 +274,12 @@ def test_reductions_by_names_where_and_parts(tmp_path, monkeypatch):
         halves = [d.histogram(0, 4, (0, 60), part=(k, 2))[0] for k in range(2)]
         assert min(h.sum() for h in halves) > 0
         np.testing.assert_array_equal(halves[0] + halves[1], d.histogram(0, 4, (0, 60))[0])
+    # Bytes after the last block are no particles, read in a part or not.
+    monkeypatch.undo()
+    write_phase_dump(tmp_path / "t.bin", ps, 1, [4, 2], extra=b"\1\2")
+    with qio.open(tmp_path / "t.bin", n_dimensions=1) as d:
+        assert d.select().shape == (3, 6) and d.moments(part=(0, 1))["min"].tolist() == ps.min(axis=0).tolist()
+    _write(tmp_path / "f.bin")
+    with qio.open(tmp_path / "f.bin") as f, pytest.raises(
+            TypeError, match=f"^{re.escape(f.name)}: the particle reductions read phase-space dumps$"):
+        f.moments()
