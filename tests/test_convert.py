@@ -132,6 +132,39 @@ def test_interrupted_conversion_leaves_nothing(tmp_path, monkeypatch, suffix):
         assert "phase_space" in kept
 
 
+@pytest.mark.skipif(not HAVE_ZARR3, reason="zarr 3 not installed")
+def test_ctrl_c_waits_for_the_store_writes_under_way(tmp_path, monkeypatch):
+    """zarr writes from a thread of its own, which Ctrl-C does not stop:
+    the conversion ends, interrupted, only once that writing has stopped,
+    so that nothing is put back into the store after it was removed."""
+    import signal
+    import threading
+    import time
+
+    class Job:
+        def __init__(self, out):
+            self.out = out
+
+        def compute(self, **kwargs):
+            os.makedirs(self.out)
+
+            def late():  # as zarr's I/O thread finishing a write
+                time.sleep(0.6)
+                os.makedirs(os.path.join(self.out, "field", "c"))
+
+            io_thread = threading.Thread(target=late)
+            io_thread.start()
+            threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()  # Ctrl-C meanwhile
+            io_thread.join()
+
+    monkeypatch.setattr(convert, "_zarr_job", lambda ds, name, chunks, out, bar: Job(out))
+    dump = field_dump(tmp_path / "f.bin")
+    with pytest.raises(KeyboardInterrupt):
+        convert.convert(dump, tmp_path / "o.zarr")
+    time.sleep(0.6)  # any write still under way has ended
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.bin"]
+
+
 @pytest.mark.parametrize("tiling, limit, chunks", [
     # Whole layers of one height fit: as many whole layers as fit.
     (dict(nx=4, ny=8, nz=12, heights=[3, 3, 3, 3]), 4 * 32 * 7, (4, 8, 6)),

@@ -365,6 +365,42 @@ def _pool(workers):
         pool.shutdown(wait=True, cancel_futures=True)
 
 
+def _write_zarr(ds, name, chunks, out, bar):
+    """Writes the Zarr store from a thread of its own while this one waits.
+    zarr does its I/O on a thread of its own too, which an interrupt of
+    the thread that waits for it does not stop: were the store written
+    from here, a Ctrl-C would leave writes under way that could put files
+    back into the store after the caller removed it. On an interrupt (or
+    any exception) here, no further chunk starts, and this thread returns
+    only once the writer has stopped, whatever more interrupts come."""
+    import threading
+
+    failure, done = [], threading.Event()
+    with _pool(ZARR_WORKERS) as pool:
+
+        def write():
+            try:
+                _zarr_job(ds, name, chunks, out, bar).compute(scheduler="threads", pool=pool)
+            except BaseException as e:
+                failure.append(e)
+            finally:
+                done.set()
+
+        # Waited for by an event: a Thread.join() that an interrupt cuts
+        # short may take the thread for ended (Python 3.11).
+        threading.Thread(target=write, name="quickio-convert-zarr", daemon=True).start()
+        try:
+            done.wait()
+        except BaseException:
+            pool.shutdown(wait=False, cancel_futures=True)  # dask can start nothing more
+            while not done.is_set():
+                with contextlib.suppress(KeyboardInterrupt):
+                    done.wait()
+            raise
+    if failure:
+        raise failure[0]
+
+
 def check_output(path, out, *, overwrite: bool = False) -> None:
     """Raises OutputRefused (OutputExists when `out` exists and not
     `overwrite`) unless convert() may write the dump at `path` (a path, a
@@ -418,8 +454,7 @@ def convert(path, out, n_dimensions=None, *, progress: bool = False, overwrite: 
                 with _output.hdf5_errors(out):
                     _write_netcdf(ds, name, chunks, tmp, bar)
             else:
-                with _pool(ZARR_WORKERS) as pool:
-                    _zarr_job(ds, name, chunks, tmp, bar).compute(scheduler="threads", pool=pool)
+                _write_zarr(ds, name, chunks, tmp, bar)
     finally:
         if bar is not None:
             bar.close()
